@@ -1,0 +1,52 @@
+// What every category check shares.
+#include "category/common.hpp"
+
+#include <algorithm>
+
+#include "files.hpp"
+#include "text.hpp"
+
+namespace tolvern::category {
+
+EnvPairs isolated_env() { return {{"KES_PANIC_LOG", "/dev/null"}, {"KES_RUN_LOG", "/dev/null"}}; }
+
+std::string_view tool_model_name(std::string_view name) {
+    if (name.starts_with("lbs_")) name.remove_prefix(4);
+    return name;
+}
+
+bool is_blocking(std::string_view stderr_text) {
+    return stderr_text.find(BLOCKING_TEXT) != std::string_view::npos;
+}
+
+ModelResult result(std::string name, Category category, Status status, std::string reason,
+                   Duration elapsed) {
+    return ModelResult{std::move(name), std::move(reason), elapsed, false, status, category};
+}
+
+ModelResult apply_xfail_marker(const std::filesystem::path& model_dir, ModelResult result) {
+    auto marker = model_dir / "baseline" / (std::string(name(result.category)) + ".xfail");
+    if (!files::is_regular_file(marker)) return result;
+    result.xfail_marker = true;
+    if (result.status == Status::Fail || result.status == Status::Timeout)
+        result.status = Status::Xfail;
+    return result;
+}
+
+std::string first_diagnostic_line(std::string_view stderr_text) {
+    auto lines = text::split_lines(stderr_text);
+    for (auto line : lines)
+        for (std::string_view mark : {"error:", "warning:", "info:"})
+            if (line.find(mark) != std::string_view::npos) return std::string(text::trim(line));
+    for (auto line : lines)
+        if (!text::trim(line).empty()) return std::string(text::trim(line));
+    return {};
+}
+
+std::string path_arg(const std::filesystem::path& path) {
+    auto text = text::lossy(path);
+    std::replace(text.begin(), text.end(), '\\', '/');
+    return text;
+}
+
+}  // namespace tolvern::category

@@ -1,0 +1,43 @@
+// What every category check shares: the isolated tool environment, the tool model name, the
+// blocking test, the first diagnostic line, path arguments, results and the xfail marker.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "kinds.hpp"
+#include "reporter.hpp"
+
+namespace tolvern::category {
+
+using EnvPairs = std::vector<std::pair<std::string, std::string>>;
+
+// KES_PANIC_LOG and KES_RUN_LOG, both "/dev/null": kestrin writes no log files in a session.
+EnvPairs isolated_env();
+
+// The model name passed to kestrin after "-m": one leading "lbs_" removed.
+std::string_view tool_model_name(std::string_view name);
+
+// kestrin's word for a modelling feature it does not support yet.
+inline constexpr std::string_view BLOCKING_TEXT = "\"blocking\" feature not support";
+// Whether a run's standard error holds the blocking text.
+bool is_blocking(std::string_view stderr_text);
+
+ModelResult result(std::string name, Category category, Status status, std::string reason,
+                   Duration elapsed);
+
+// Sets the marker flag when baseline/{category}.xfail is a regular file in the model
+// directory, and then turns FAIL and TIMEOUT into XFAIL.
+ModelResult apply_xfail_marker(const std::filesystem::path& model_dir, ModelResult result);
+
+// The first "error:", "warning:" or "info:" line of a standard error, else its first non-blank
+// line, trimmed; empty when there is none.
+std::string first_diagnostic_line(std::string_view stderr_text);
+
+// A path as text for a tool argument: invalid UTF-8 replaced, backslashes made "/".
+std::string path_arg(const std::filesystem::path& path);
+
+}  // namespace tolvern::category

@@ -1,0 +1,42 @@
+// Trace names and the trace goldens of a model ("simulate.{X}" with "trace.{X}"), shared by the
+// simulate, trace and simulate-repl checks.
+#pragma once
+
+#include <compare>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tolvern::category {
+
+// Numeric when both names are unsigned decimals, else by bytes.
+std::strong_ordering compare_trace_names(std::string_view a, std::string_view b);
+
+// A baseline entry whose name starts with a prefix: X is the rest of the name.
+struct TraceGolden {
+    std::string name;              // X
+    std::filesystem::path golden;  // the baseline entry
+};
+
+// The entries of the model's "baseline" directory whose names (lossy UTF-8) start with the
+// prefix, in listing order; an unlistable directory gives none, unreadable entries are skipped.
+std::vector<TraceGolden> list_trace_goldens(const std::filesystem::path& model_dir,
+                                            std::string_view prefix);
+
+// Sorts by name with compare_trace_names, stably, for any element with a `name` field.
+template <typename T>
+void sort_by_trace_name(std::vector<T>& items);
+
+}  // namespace tolvern::category
+
+#include <algorithm>
+
+template <typename T>
+void tolvern::category::sort_by_trace_name(std::vector<T>& items) {
+    // A merge sort: it finishes and keeps listing order among equal names even when mixed
+    // numeric and text names make the order intransitive.
+    std::stable_sort(items.begin(), items.end(), [](const T& a, const T& b) {
+        return compare_trace_names(a.name, b.name) == std::strong_ordering::less;
+    });
+}

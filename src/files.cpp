@@ -1,0 +1,68 @@
+// Thin file helpers over POSIX calls.
+#include "files.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "text.hpp"
+
+namespace tolvern::files {
+
+std::expected<std::string, std::error_code> read_bytes(const std::filesystem::path& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::unexpected(std::error_code(errno, std::generic_category()));
+    std::string bytes;
+    struct stat st{};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) bytes.reserve(static_cast<size_t>(st.st_size));
+    char buffer[65536];
+    while (true) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            bytes.append(buffer, static_cast<size_t>(n));
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            auto error = std::error_code(errno, std::generic_category());
+            ::close(fd);
+            return std::unexpected(error);
+        }
+    }
+    ::close(fd);
+    return bytes;
+}
+
+std::expected<std::string, std::error_code> read_text(const std::filesystem::path& path) {
+    auto bytes = read_bytes(path);
+    if (bytes && !text::is_valid_utf8(*bytes))
+        return std::unexpected(std::make_error_code(std::errc::illegal_byte_sequence));
+    return bytes;
+}
+
+bool exists(const std::filesystem::path& path) {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+bool is_regular_file(const std::filesystem::path& path) {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::filesystem::path canonical_or_same(const std::filesystem::path& path) {
+    char* resolved = ::realpath(path.empty() ? "." : path.c_str(), nullptr);
+    if (resolved == nullptr) return path;
+    std::filesystem::path result(resolved);
+    std::free(resolved);
+    return result;
+}
+
+std::string describe(const std::filesystem::path& path, const std::error_code& error) {
+    return text::lossy(path) + ": " + error.message();
+}
+
+}  // namespace tolvern::files

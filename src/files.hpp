@@ -1,0 +1,24 @@
+// Thin file helpers: whole-file reads with the system's error, and existence tests.
+#pragma once
+
+#include <expected>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+namespace tolvern::files {
+
+// The whole file's bytes.
+std::expected<std::string, std::error_code> read_bytes(const std::filesystem::path& path);
+// The whole file as UTF-8 text; bytes that are not valid UTF-8 are an error (EILSEQ).
+std::expected<std::string, std::error_code> read_text(const std::filesystem::path& path);
+// Whether the path's status can be read (any file type; links followed).
+bool exists(const std::filesystem::path& path);
+// Whether the path is a regular file (links followed; unreadable counts as not).
+bool is_regular_file(const std::filesystem::path& path);
+// The canonical absolute path, or the path unchanged when that cannot be formed.
+std::filesystem::path canonical_or_same(const std::filesystem::path& path);
+// "{path}: {error}" as the checks and start-up print input/output errors.
+std::string describe(const std::filesystem::path& path, const std::error_code& error);
+
+}  // namespace tolvern::files

@@ -1,0 +1,78 @@
+// Per-model session logs (the notes and commands of one check, written as the text file "log")
+// and the per-model output directories they live in.
+#pragma once
+
+#include <chrono>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <variant>
+#include <vector>
+
+#include "runner.hpp"
+
+namespace tolvern::log {
+
+using Path = std::filesystem::path;
+
+// The log's own deep copy of a tool run's outcome.
+struct OutcomeView {
+    runner::Outcome outcome;
+    static OutcomeView from(const runner::Outcome& outcome) { return {outcome}; }
+};
+
+struct Note {
+    std::string text;
+};
+
+struct Cmd {
+    std::string label;
+    Path program;
+    std::vector<std::string> args;
+    OutcomeView outcome;
+    std::optional<Path> stdout_file;
+    std::optional<Path> stderr_file;
+};
+
+using Entry = std::variant<Note, Cmd>;
+
+struct SessionLog {
+    std::string model;
+    std::string category;
+    std::vector<Entry> entries;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+
+    SessionLog(std::string model, std::string category)
+        : model(std::move(model)), category(std::move(category)) {}
+
+    void cmd(std::string label, const runner::Invocation& invocation,
+             const runner::Outcome& outcome, std::optional<Path> stdout_file = std::nullopt,
+             std::optional<Path> stderr_file = std::nullopt);
+    void note(std::string text) { entries.emplace_back(Note{std::move(text)}); }
+
+    // The text of the "log" file, for a log that has run for `elapsed`.
+    std::string render(std::string_view status, std::string_view reason, Duration elapsed) const;
+    // Renders the log and writes it to dir/"log", creating dir with its parents.
+    std::expected<void, std::error_code> write_to(const Path& dir, std::string_view status,
+                                                  std::string_view reason) const;
+};
+
+// The per-model output directory: output root, then category name, then model name.
+namespace ModelOutDir {
+std::expected<Path, std::error_code> create(const Path& base, std::string_view category,
+                                            std::string_view model);
+// Writes bytes to dir/name (created or truncated) and returns that path.
+std::expected<Path, std::error_code> write(const Path& dir, std::string_view name,
+                                           std::string_view bytes);
+}  // namespace ModelOutDir
+
+// The text as one word a POSIX shell reads back unchanged.
+std::string shell_escape(std::string_view text);
+// One captured stream of a command entry, as its lines of the log (each ending in "\n").
+std::string render_stream(std::string_view name, std::string_view text,
+                          const std::optional<Path>& artefact);
+
+}  // namespace tolvern::log

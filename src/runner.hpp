@@ -1,0 +1,49 @@
+// The tool runner: starts one external program with arguments, environment additions, working
+// directory and optional input, captures both output streams, and kills it at its time limit.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "kinds.hpp"
+
+namespace tolvern::runner {
+
+struct Invocation {
+    std::filesystem::path program;  // a bare name is looked up on PATH
+    std::vector<std::string> args;
+    std::vector<std::pair<std::string, std::string>> env;  // added; a later pair wins
+    std::optional<std::filesystem::path> cwd;
+    std::optional<std::string> stdin_bytes;  // absent: the null device
+    Duration timeout{};
+};
+
+// The child ended by itself; code is its exit status, or -1 when a signal ended it. A stream
+// that is not valid UTF-8 as a whole is captured as the empty text.
+struct Exited {
+    std::string stdout_text;
+    std::string stderr_text;
+    Duration elapsed{};
+    std::int32_t code = 0;
+};
+
+// The child outlived its time limit and was killed; its output is dropped.
+struct TimedOut {
+    Duration elapsed{};
+};
+
+// "spawn {program}: {error}" or "wait: {error}".
+struct SpawnError {
+    std::string message;
+};
+
+using Outcome = std::variant<Exited, TimedOut, SpawnError>;
+
+Outcome run(const Invocation& invocation);
+
+}  // namespace tolvern::runner

@@ -1,0 +1,40 @@
+// Small text helpers shared by the modules: line splitting, trimming, UTF-8 checks and strict
+// decimal parsing. All are pure and take views.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tolvern::text {
+
+// Lines split at "\n", a "\r" just before the "\n" dropped; a final "\n" starts no empty last
+// line, and an empty text has no lines.
+std::vector<std::string_view> split_lines(std::string_view text);
+
+// The first line (up to the first "\n", a "\r" just before it dropped).
+std::string_view first_line(std::string_view text);
+
+// ASCII white space (blank, tab, line feed, vertical tab, form feed, carriage return).
+bool is_space(char c);
+std::string_view trim(std::string_view text);
+std::string_view trim_start(std::string_view text);
+std::string_view trim_end(std::string_view text);
+
+bool is_valid_utf8(std::string_view bytes);
+// The bytes with every invalid UTF-8 sequence replaced by U+FFFD.
+std::string lossy_utf8(std::string_view bytes);
+// A path as text, invalid UTF-8 replaced.
+std::string lossy(const std::filesystem::path& path);
+
+// An unsigned decimal: one optional leading "+", then digits only, no overflow.
+std::optional<std::uint64_t> parse_u64(std::string_view text);
+std::optional<std::uint32_t> parse_u32(std::string_view text);
+
+// The pieces of text between "sep"s (empty pieces kept).
+std::vector<std::string_view> split(std::string_view text, char sep);
+
+}  // namespace tolvern::text

@@ -1,0 +1,85 @@
+// Test helpers: temporary directories, files, corpora and runs of the built binaries.
+#include "support.hpp"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "text.hpp"
+
+namespace tolvern::testing {
+
+TempDir::TempDir() {
+    auto base = fs::temp_directory_path() / "tolvern-test-XXXXXX";
+    std::string pattern = base.string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(path, ignored);
+}
+
+void write_file(const fs::path& path, std::string_view bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "<missing>";
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+Run run_program(const fs::path& program, std::vector<std::string> args, const fs::path& cwd,
+                std::vector<std::pair<std::string, std::string>> env,
+                std::optional<std::string> input) {
+    runner::Invocation invocation{program, std::move(args), std::move(env), cwd,
+                                  std::move(input), std::chrono::seconds(240)};
+    auto outcome = runner::run(invocation);
+    if (auto* exited = std::get_if<runner::Exited>(&outcome))
+        return {exited->code, exited->stdout_text,
+                exited->stderr_text};
+    if (auto* error = std::get_if<runner::SpawnError>(&outcome))
+        ADD_FAILURE() << "cannot run " << program << ": " << error->message;
+    else
+        ADD_FAILURE() << program << " timed out";
+    return {};
+}
+
+fs::path Corpus::model(std::string_view name, bool with_source) {
+    auto dir = root / "test-models" / name;
+    fs::create_directories(dir / "baseline");
+    if (with_source) write_file(dir / (std::string(name) + ".svk"), "model\n");
+    return dir;
+}
+
+void Corpus::files(std::string_view name,
+                   std::initializer_list<std::pair<std::string_view, std::string_view>> files) {
+    auto dir = root / "test-models" / name;
+    for (auto [file, bytes] : files) write_file(dir / file, bytes);
+}
+
+Run Corpus::tolvern(std::vector<std::string> args,
+                    std::vector<std::pair<std::string, std::string>> env) const {
+    std::vector<std::string> all = {"--kestrin", kestrin_standin.string()};
+    all.insert(all.end(), args.begin(), args.end());
+    env.emplace_back("NO_COLOR", "1");
+    return run_program(tolvern_bin, std::move(all), root, std::move(env));
+}
+
+std::vector<std::string> lines_with(std::string_view text, std::string_view needle) {
+    std::vector<std::string> found;
+    for (auto line : text::split_lines(text))
+        if (line.find(needle) != std::string_view::npos) found.emplace_back(line);
+    return found;
+}
+
+}  // namespace tolvern::testing

@@ -1,0 +1,68 @@
+// Test helpers: temporary directories, files, corpora and runs of the built binaries.
+#pragma once
+
+#include <filesystem>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "runner.hpp"
+
+namespace tolvern::testing {
+
+namespace fs = std::filesystem;
+
+inline const fs::path tolvern_bin = TOLVERN_BIN;
+inline const fs::path kestrin_standin = KESTRIN_STANDIN;
+inline const fs::path ltscompare_standin = LTSCOMPARE_STANDIN;
+inline const fs::path source_dir = SOURCE_DIR;
+
+// A fresh directory under $TMPDIR, removed with everything in it at the end of its scope.
+struct TempDir {
+    fs::path path;
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+};
+
+// Writes the bytes, creating missing parent directories.
+void write_file(const fs::path& path, std::string_view bytes);
+// The whole file, or "<missing>" when it cannot be read.
+std::string read_file(const fs::path& path);
+
+struct Run {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs a program to its end and returns its status and both streams (fails the test on a
+// spawn error or time-out).
+Run run_program(const fs::path& program, std::vector<std::string> args, const fs::path& cwd,
+                std::vector<std::pair<std::string, std::string>> env = {},
+                std::optional<std::string> input = std::nullopt);
+
+// A corpus in a temporary directory: test-models/NAME/ directories with files.
+struct Corpus {
+    TempDir dir;
+    fs::path root = dir.path;
+
+    // test-models/NAME, created with NAME.svk unless `with_source` is false.
+    fs::path model(std::string_view name, bool with_source = true);
+    // Writes files relative to a model directory.
+    void files(std::string_view name,
+               std::initializer_list<std::pair<std::string_view, std::string_view>> files);
+
+    // Runs tolvern in the corpus root with the kestrin stand-in and the given arguments.
+    Run tolvern(std::vector<std::string> args,
+                std::vector<std::pair<std::string, std::string>> env = {}) const;
+};
+
+// The lines of a text that contain the needle.
+std::vector<std::string> lines_with(std::string_view text, std::string_view needle);
+
+}  // namespace tolvern::testing
