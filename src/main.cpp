@@ -1,0 +1,50 @@
+// The entry point: the two hidden helper modes on .aut files, else one test session.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "cli.hpp"
+#include "comparator.hpp"
+#include "files.hpp"
+#include "session.hpp"
+
+namespace {
+
+// "normalize-lts FILE" prints the normalised .aut text; "flush-actions FILE" its flush alphabet.
+int helper_mode(std::string_view mode, int argc, const char* const* argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: tolvern %.*s <file.aut>\n", static_cast<int>(mode.size()),
+                     mode.data());
+        return 2;
+    }
+    auto text = tolvern::files::read_text(argv[2]);
+    if (!text) {
+        std::fprintf(stderr, "error: %s: %s\n", argv[2], text.error().message().c_str());
+        return 2;
+    }
+    std::string out = mode == "normalize-lts"
+                          ? tolvern::comparator::tau_normalize(*text)
+                          : tolvern::comparator::extract_actions_containing(*text) + "\n";
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A reader that goes away must not kill the runner; children get the default back.
+    std::signal(SIGPIPE, SIG_IGN);
+    int status;
+    if (argc >= 2 && (std::strcmp(argv[1], "normalize-lts") == 0 ||
+                      std::strcmp(argv[1], "flush-actions") == 0)) {
+        status = helper_mode(argv[1], argc, argv);
+    } else {
+        auto cli = tolvern::Cli::parse(argc, argv);
+        status = tolvern::run(cli);
+    }
+    std::fflush(stdout);
+    std::exit(status);
+}
