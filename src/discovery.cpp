@@ -236,8 +236,7 @@ bool accepts(Category category, const Model& model) {
 }
 
 std::string catalogue_line(const Model& model) {
-    std::string line(name(model.kind));
-    if (line.size() < 11) line.resize(11, ' ');
+    auto line = text::pad_right(name(model.kind), 11);
     line += "  ";
     line += model.name;
     return line;
