@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <utility>
 #include <variant>
 
 #include "category/checks.hpp"
@@ -87,7 +88,7 @@ ModelResult capture_failure_result(const Model& model, Category category,
         case Kind::SpawnError:
             return result(model.name, category, Status::Fail, failure.detail, Duration{});
     }
-    return result(model.name, category, Status::Fail, failure.detail, elapsed);
+    std::unreachable();
 }
 
 std::optional<std::uint64_t> aut_states(std::string_view aut) {
