@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -75,14 +74,29 @@ inline fs::path out_dir(const Corpus& corpus, std::string_view category, std::st
     return corpus.root / "build" / "outputs" / "tolvern" / category / model;
 }
 
+// The log text with every elapsed time ("  12ms ==" of the header, "(12 ms)" of a command)
+// written as N.
+inline std::string mask_times(std::string_view log) {
+    std::string out;
+    for (std::size_t i = 0; i < log.size();) {
+        if (log[i] < '0' || log[i] > '9') {
+            out += log[i++];
+            continue;
+        }
+        auto end = std::min(log.find_first_not_of("0123456789", i), log.size());
+        auto after = log.substr(end);
+        bool time = (after.starts_with("ms ==") && out.ends_with("  ")) ||
+                    (after.starts_with(" ms)") && out.ends_with("("));
+        out += time ? std::string_view("N") : log.substr(i, end - i);
+        i = end;
+    }
+    return out;
+}
+
 // The "log" of a model with every elapsed time written as N.
 inline std::string masked_log(const Corpus& corpus, std::string_view category,
                               std::string_view model) {
-    auto log = read_file(out_dir(corpus, category, model) / "log");
-    static const std::regex header(R"(  \d+ms ==)");
-    static const std::regex command(R"(\(\d+ ms\))");
-    log = std::regex_replace(log, header, "  Nms ==");
-    return std::regex_replace(log, command, "(N ms)");
+    return mask_times(read_file(out_dir(corpus, category, model) / "log"));
 }
 
 // "$ program args..." as the log writes a command line.
