@@ -1,5 +1,5 @@
-// The pure pieces of the LTS checks: state counts, the budget, queue options, action lists and
-// skip-marker reasons.
+// The pure pieces of the LTS checks that the end-to-end tests cannot reach: state-count headers,
+// budget arithmetic at its limits, queue options and action lists.
 #include "category/lts.hpp"
 
 #include <gtest/gtest.h>
@@ -49,20 +49,6 @@ std::string aut_with(std::uint64_t states) {
     return "des (0,1," + std::to_string(states) + ")\n(0,\"a\",1)\n";
 }
 
-TEST(BudgetExcess, DefaultFactorIsTwenty) {
-    EXPECT_EQ(budget_excess(aut_with(200), aut_with(10), std::nullopt), std::nullopt);
-    EXPECT_EQ(budget_excess(aut_with(201), aut_with(10), std::nullopt),
-              "lts state-count budget exceeded: 201 states > 200 (= 20x golden 10); "
-              "weak-failures EQUAL but blown up");
-}
-
-TEST(BudgetExcess, MetaFactorPrintedInShortestForm) {
-    EXPECT_EQ(budget_excess(aut_with(5), aut_with(3), 1.5), std::nullopt);
-    EXPECT_EQ(budget_excess(aut_with(6), aut_with(3), 1.5),
-              "lts state-count budget exceeded: 6 states > 5 (= 1.5x golden 3); "
-              "weak-failures EQUAL but blown up");
-}
-
 TEST(BudgetExcess, NoBudgetWithoutTwoCountsOrWithEmptyGold) {
     EXPECT_EQ(budget_excess(aut_with(1000), aut_with(0), std::nullopt), std::nullopt);
     EXPECT_EQ(budget_excess("not an lts", aut_with(1), std::nullopt), std::nullopt);
@@ -93,32 +79,6 @@ TEST(MergeCsv, SortedDistinctUntrimmedPieces) {
     EXPECT_EQ(merge_csv(",,", ","), "");
     EXPECT_EQ(merge_csv(" x,x", ""), " x,x");
     EXPECT_EQ(merge_csv("", "p.<flush>"), "p.<flush>");
-}
-
-TEST(FlushAlphabet, TakesFlushLabelsOfEitherSide) {
-    EXPECT_EQ(flush_alphabet("des (0,1,2)\n(0,\"b.<flush>\",1)\n",
-                             "des (0,2,2)\n(0,\"a.<flush>\",1)\n(1,\"b.<flush>\",0)\n"),
-              "a.<flush>,b.<flush>");
-    EXPECT_EQ(flush_alphabet("des (0,1,2)\n(0,\"a\",1)\n", ""), "");
-}
-
-TEST(SkipReason, FirstLineOrTheFileName) {
-    EXPECT_EQ(skip_reason("", "lts.skip"), "lts.skip");
-    EXPECT_EQ(skip_reason("  waits for fix\r\nsecond\n", "lts.skip"), "  waits for fix");
-    EXPECT_EQ(skip_reason("\nsecond\n", "verify.skip"), "");
-    EXPECT_EQ(skip_reason("no newline", "verify.skip"), "no newline");
-}
-
-TEST(DivergenceReason, WordsEachVerdict) {
-    using comparator::WeakFailuresVerdict;
-    EXPECT_EQ(divergence_reason(WeakFailuresVerdict::Equivalent), std::nullopt);
-    EXPECT_EQ(divergence_reason(WeakFailuresVerdict::CompareError), "ltscompare error");
-    EXPECT_EQ(divergence_reason(WeakFailuresVerdict::OursInGold),
-              "lts diverges: ours⊆gold (gold has extra) (see ltscompare-*.trc)");
-    EXPECT_EQ(divergence_reason(WeakFailuresVerdict::GoldInOurs),
-              "lts diverges: gold⊆ours (ours has extra) (see ltscompare-*.trc)");
-    EXPECT_EQ(divergence_reason(WeakFailuresVerdict::Incomparable),
-              "lts diverges: incomparable (see ltscompare-*.trc)");
 }
 
 }  // namespace
