@@ -44,6 +44,21 @@ std::expected<std::optional<T>, std::string> number_field(const std::optional<fs
     return value;
 }
 
+// Kills the process with the signal; a signal whose default is to be ignored exits 128+N.
+[[noreturn]] void die_by(int signal) {
+    // The default action is restored and the signal unblocked, so that an inherited disposition
+    // cannot keep the stand-in alive; no core file lands in the corpus.
+    rlimit no_core{0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
+    ::signal(signal, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    ::kill(::getpid(), signal);
+    _exit(128 + signal);
+}
+
 }  // namespace
 
 std::expected<Plan, std::string> resolve_plan(const fs::path& fixtures, std::string_view op,
@@ -72,20 +87,6 @@ void sleep_for(double seconds) {
     if (seconds > 0) std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
 }
 
-void die_by(int signal, int fallback_status) {
-    // The default action is restored and the signal unblocked, so that an inherited disposition
-    // cannot keep the stand-in alive; no core file lands in the corpus.
-    rlimit no_core{0, 0};
-    setrlimit(RLIMIT_CORE, &no_core);
-    ::signal(signal, SIG_DFL);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, signal);
-    sigprocmask(SIG_UNBLOCK, &set, nullptr);
-    ::kill(::getpid(), signal);
-    _exit(fallback_status);
-}
-
 void write_bytes(int fd, const Bytes& bytes) {
     if (bytes.file)
         stream_file(fd, *bytes.file);
@@ -100,7 +101,7 @@ void finish(const Plan& plan) {
 }
 
 void end(const Plan& plan) {
-    if (plan.signal) die_by(*plan.signal, 128 + *plan.signal);
+    if (plan.signal) die_by(*plan.signal);
     _exit(plan.exit);
 }
 

@@ -13,6 +13,17 @@ namespace {
 
 using namespace std::string_view_literals;
 
+enum class Op { Parse, Lts, InspectPorts, Verify, Simulate, CheckTrace, Trace, Traces, Repl };
+
+// What a command line asks for; options the stand-in has no use for are dropped.
+struct Request {
+    Op op = Op::Parse;
+    std::string display;                 // the model path, the last positional argument
+    std::optional<std::string> threads;  // --threads=N
+    std::optional<std::string> trace;    // --check-trace FILE
+    std::optional<std::string> out_dir;  // -o DIR
+};
+
 // Options followed by a value; every other option is taken to be a flag.
 constexpr std::array value_options = {
     "-m"sv,       "-q"sv, "--queue-size-defer"sv, "--queue-size-external"sv,
@@ -138,8 +149,7 @@ std::expected<void, std::string> copy_traces(const fs::path& model_dir, const fs
     return {};
 }
 
-}  // namespace
-
+// The fixture prefix of an operation.
 std::string_view op_name(Op op) {
     switch (op) {
         case Op::Parse: return "parse";
@@ -193,6 +203,8 @@ std::expected<Request, std::string> parse_args(std::span<const std::string> args
     if (request.op == Op::Traces && !request.out_dir) return std::unexpected("traces needs -o DIR");
     return request;
 }
+
+}  // namespace
 
 }  // namespace standin
 

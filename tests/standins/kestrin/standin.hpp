@@ -1,5 +1,5 @@
-// The kestrin stand-in's shared declarations: the recognised command line, fixture plans, the
-// byte I/O helpers and the trace lookups that the one-shot operations and the REPL daemon share.
+// The kestrin stand-in's shared declarations: fixture plans, byte I/O, the run record, and the
+// trace texts and lookups that the one-shot operations and the REPL daemon share.
 #pragma once
 
 #include <cstdint>
@@ -14,22 +14,6 @@
 namespace standin {
 
 namespace fs = std::filesystem;
-
-enum class Op { Parse, Lts, InspectPorts, Verify, Simulate, CheckTrace, Trace, Traces, Repl };
-
-// The fixture prefix of an operation ("check-trace", "inspect-ports", ...).
-std::string_view op_name(Op op);
-
-// What a command line asks for; options the stand-in has no use for are dropped.
-struct Request {
-    Op op = Op::Parse;
-    std::string display;                 // the model path, the last positional argument
-    std::optional<std::string> threads;  // --threads=N
-    std::optional<std::string> trace;    // --check-trace FILE
-    std::optional<std::string> out_dir;  // -o DIR
-};
-
-std::expected<Request, std::string> parse_args(std::span<const std::string> args);
 
 // Where a stream's bytes come from: a file streamed as it stands, else literal bytes.
 struct Bytes {
@@ -57,8 +41,6 @@ void write_bytes(int fd, const Bytes& bytes);
 [[noreturn]] void finish(const Plan& plan);
 // Ends the process by the plan's signal, else with its exit status.
 [[noreturn]] void end(const Plan& plan);
-// Kills the process with the signal; a signal whose default is to be ignored exits 128+N.
-[[noreturn]] void die_by(int signal, int fallback_status);
 
 // Byte I/O. Writes retry partial writes and interruptions and give up silently on a closed
 // pipe: the reader has gone and nobody is left to tell.
