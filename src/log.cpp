@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <initializer_list>
 #include <string>
 
 #include "text.hpp"
@@ -33,24 +34,29 @@ std::string ms_text(Duration elapsed) {
     return std::to_string(millis(elapsed));
 }
 
+// Appends the pieces in order: one line of the log is usually made of several.
+void add(std::string& out, std::initializer_list<std::string_view> pieces) {
+    for (auto piece : pieces) out.append(piece);
+}
+
 void render_outcome(std::string& out, const Cmd& cmd, const runner::Exited& exited) {
-    out += "exit: " + std::to_string(exited.code) + "  (" + ms_text(exited.elapsed) + " ms)\n";
+    add(out, {"exit: ", std::to_string(exited.code), "  (", ms_text(exited.elapsed), " ms)\n"});
     out += render_stream("stdout", exited.stdout_text, cmd.stdout_file);
     out += render_stream("stderr", exited.stderr_text, cmd.stderr_file);
 }
 
 void render_outcome(std::string& out, const Cmd&, const runner::TimedOut& timed_out) {
-    out += "exit: TIMEOUT  (" + ms_text(timed_out.elapsed) + " ms)\n";
+    add(out, {"exit: TIMEOUT  (", ms_text(timed_out.elapsed), " ms)\n"});
 }
 
 void render_outcome(std::string& out, const Cmd&, const runner::SpawnError& error) {
-    out += "exit: SPAWN_ERROR  (" + error.message + ")\n";
+    add(out, {"exit: SPAWN_ERROR  (", error.message, ")\n"});
 }
 
 void render_cmd(std::string& out, std::size_t number, const Cmd& cmd) {
-    out += "## (" + std::to_string(number) + ") " + cmd.label + "\n";
-    out += "$ " + shell_escape(text::lossy(cmd.program));
-    for (const auto& arg : cmd.args) out += " " + shell_escape(arg);
+    add(out, {"## (", std::to_string(number), ") ", cmd.label, "\n"});
+    add(out, {"$ ", shell_escape(text::lossy(cmd.program))});
+    for (const auto& arg : cmd.args) add(out, {" ", shell_escape(arg)});
     out += "\n";
     std::visit([&](const auto& outcome) { render_outcome(out, cmd, outcome); },
                cmd.outcome.outcome);
@@ -73,15 +79,15 @@ void SessionLog::cmd(std::string label, const runner::Invocation& invocation,
 
 std::string SessionLog::render(std::string_view status, std::string_view reason,
                                Duration elapsed) const {
-    std::string out = "== tolvern: " + model + " (" + category + ")  ";
-    out.append(status);
-    out += "  " + ms_text(elapsed) + "ms ==\n";
-    if (!reason.empty()) out.append("reason: ").append(reason).append("\n");
+    std::string out;
+    add(out,
+        {"== tolvern: ", model, " (", category, ")  ", status, "  ", ms_text(elapsed), "ms ==\n"});
+    if (!reason.empty()) add(out, {"reason: ", reason, "\n"});
     out += "\n";
     std::size_t commands = 0;
     for (const auto& entry : entries) {
         if (const auto* note = std::get_if<Note>(&entry))
-            out += "[note] " + note->text + "\n";
+            add(out, {"[note] ", note->text, "\n"});
         else
             render_cmd(out, ++commands, std::get<Cmd>(entry));
     }
@@ -151,16 +157,19 @@ std::string shell_escape(std::string_view text) {
 
 std::string render_stream(std::string_view name, std::string_view text,
                           const std::optional<Path>& artefact) {
-    std::string out(name);
-    if (artefact)
-        return out + " → " + text::lossy(*artefact) + "  (" + std::to_string(line_count(text)) +
-               " lines)\n";
-    if (text.empty()) return out + ": (empty)\n";
-    auto lines = line_count(text);
-    if (lines > max_listed_lines)
-        return out + ": " + std::to_string(lines) + " lines (long; use --keep-artefacts to dump)\n";
-    out += ":\n";
-    for (auto line : text::split_lines(text)) out.append("  ").append(line).append("\n");
+    std::string out;
+    if (artefact) {
+        add(out, {name, " → ", text::lossy(*artefact), "  (", std::to_string(line_count(text)),
+                  " lines)\n"});
+    } else if (text.empty()) {
+        add(out, {name, ": (empty)\n"});
+    } else if (auto lines = line_count(text); lines > max_listed_lines) {
+        add(out,
+            {name, ": ", std::to_string(lines), " lines (long; use --keep-artefacts to dump)\n"});
+    } else {
+        add(out, {name, ":\n"});
+        for (auto line : text::split_lines(text)) add(out, {"  ", line, "\n"});
+    }
     return out;
 }
 

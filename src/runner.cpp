@@ -19,6 +19,7 @@
 #include <expected>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -398,11 +399,13 @@ struct Waited {
 };
 
 // Polls the child every millisecond until it ends or the deadline passes. The readers reach end
-// of file when the child exits, so their finishing wakes the poll early; after that the child
-// becomes waitable within microseconds, so the next looks come quickly before slowing down again.
+// of file as the child exits, so their finishing wakes the poll early; the child becomes
+// waitable a few microseconds later, a moment that is yielded through rather than slept through
+// (a short sleep overshoots by the timer slack) before the plain poll resumes.
 Waited wait_for_child(pid_t pid, Shared& shared, Clock::time_point deadline) {
     constexpr Duration interval = std::chrono::milliseconds(1);
-    Duration quick = std::chrono::microseconds(20);
+    constexpr Duration exit_moment = std::chrono::microseconds(200);
+    std::optional<Clock::time_point> streams_closed;
     for (;;) {
         int status = 0;
         pid_t result = ::waitpid(pid, &status, WNOHANG);
@@ -410,15 +413,20 @@ Waited wait_for_child(pid_t pid, Shared& shared, Clock::time_point deadline) {
         if (result < 0 && errno != EINTR) return {Ending::WaitFailed, errno};
         auto now = Clock::now();
         if (now >= deadline) return {Ending::TimedOut, 0};
-        std::unique_lock lock(shared.mutex);
-        if (shared.readers_done()) {
-            lock.unlock();
-            pause_for(std::min<Duration>(quick, deadline - now));
-            quick = std::min<Duration>(quick * 2, interval);
-        } else {
-            auto until = deadline - now > interval ? now + interval : deadline;
-            shared.changed.wait_until(lock, until, [&] { return shared.readers_done(); });
+        if (!streams_closed) {
+            std::unique_lock lock(shared.mutex);
+            if (shared.readers_done()) {
+                streams_closed = now;
+            } else {
+                auto until = deadline - now > interval ? now + interval : deadline;
+                shared.changed.wait_until(lock, until, [&] { return shared.readers_done(); });
+                continue;
+            }
         }
+        if (now - *streams_closed < exit_moment)
+            std::this_thread::yield();
+        else
+            pause_for(std::min<Duration>(interval, deadline - now));
     }
 }
 
