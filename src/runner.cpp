@@ -120,13 +120,13 @@ void read_stream(std::shared_ptr<Shared> shared, Stream& stream, Fd fd) {
         ssize_t n = ::read(fd.fd, target, length);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
+        auto count = static_cast<std::size_t>(n);
         std::lock_guard lock(shared->mutex);
         if (target == probe.data()) {
-            auto grown = std::max({stream.size * 2, stream.size + n, first_size});
-            stream.bytes.resize(grown);
-            std::memcpy(stream.bytes.data() + stream.size, probe.data(), n);
+            stream.bytes.resize(std::max({stream.size * 2, stream.size + count, first_size}));
+            std::memcpy(stream.bytes.data() + stream.size, probe.data(), count);
         }
-        stream.size += n;
+        stream.size += count;
     }
     fd = Fd();
     finish(*shared, stream.done);
@@ -255,8 +255,8 @@ bool place(int fd, int target) {
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
 
     int error = 0;
-    // The standard descriptors were made in the order 0, 1, 2 before the error pipe, so none of
-    // them is a smaller standard number than its own target and placing in order clobbers none.
+    // The descriptors for 0, 1 and 2 were made in that order, each on the lowest free number,
+    // and the error pipe after them: none sits on a number that an earlier placement replaces.
     for (int target = 0; target < 3 && error == 0; ++target)
         if (!place(standard[target], target)) error = errno;
     if (error == 0 && cwd != nullptr && ::chdir(cwd) != 0) error = errno;
