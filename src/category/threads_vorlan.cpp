@@ -99,7 +99,11 @@ ModelResult vorlan_result(const CategoryContext& context, const Model& model, Ch
     std::vector<std::string> args;
     if (model.meta.skip_wfc) args.emplace_back("-p");
     args.insert(args.end(), {"lts", "--full-lts", "-m", std::string(tool_model_name(model.name))});
-    for (const auto& dir : context.import_dirs) args.insert(args.end(), {"-I", path_arg(dir)});
+    // Relative import directories name places from here, not from the component's directory
+    // where kestrin runs.
+    std::error_code ignored;
+    for (const auto& dir : context.import_dirs)
+        args.insert(args.end(), {"-I", path_arg(std::filesystem::absolute(dir, ignored))});
     push_queue_args(args, model.meta);
     args.push_back(model.display);
 
