@@ -3,6 +3,7 @@
 #include <string>
 #include <variant>
 
+#include "category/check_run.hpp"
 #include "category/common.hpp"
 #include "category/golden.hpp"
 #include "category/simulate_repl.hpp"
@@ -90,15 +91,10 @@ void record_exited(ReplTraceOut& out, const ReplTrace& trace, const runner::Invo
 
 runner::Invocation check_trace_invocation(const Path& kestrin, const model::Model& model,
                                           const Path& trace_file, Duration timeout) {
-    return runner::Invocation{
-        kestrin,
-        {"simulate", "--check-trace", text::lossy(trace_file), "-m",
-         std::string(tool_model_name(model.name)), model.display},
-        isolated_env(),
-        model.workdir,
-        std::nullopt,
-        timeout,
-    };
+    return kestrin_invocation(kestrin, model,
+                              {"simulate", "--check-trace", text::lossy(trace_file), "-m",
+                               std::string(tool_model_name(model.name)), model.display},
+                              timeout);
 }
 
 ReplTraceOut oneshot_trace_pass(const ReplTrace& trace, const Path& kestrin,

@@ -13,11 +13,11 @@
 #include <utility>
 #include <vector>
 
+#include "category/check_run.hpp"
 #include "category/checks.hpp"
 #include "category/common.hpp"
 #include "category/traces.hpp"
 #include "files.hpp"
-#include "log.hpp"
 #include "text.hpp"
 
 namespace tolvern::category {
@@ -132,34 +132,30 @@ ModelResult check_simulate_repl(const Model& model, const Path& kestrin, const P
     const auto traces = repl_traces(model);
     if (traces.empty())
         return result(model.name, CATEGORY, Status::Skip, "no simulate goldens", Duration{});
-    const auto dir = log::ModelOutDir::create(out_dir, name(CATEGORY), model.name);
-    if (!dir)
-        return result(model.name, CATEGORY, Status::Fail, "output dir: " + dir.error().message(),
-                      Duration{});
+    auto check = open_check(out_dir, CATEGORY, model);
+    if (!check) return std::move(check.error());
 
-    log::SessionLog log(model.name, std::string(name(CATEGORY)));
     ReplTally tally;
-    const PassSink sink{log, tally};
+    const PassSink sink{check->log, tally};
     const auto baseline = model.dir / "baseline";
     const auto interactive =
         read_trace_list(baseline / "simulate-repl.interactive.xfail", TraceListKind::Interactive);
 
-    run_pass(traces, sink, oneshot_trace_pass, kestrin, model, timeout, interactive.names, *dir);
-    log.note("repl-verdict and repl-daemon passes not run (not built yet)");
+    run_pass(traces, sink, oneshot_trace_pass, kestrin, model, timeout, interactive.names,
+             check->dir);
+    check->log.note("repl-verdict and repl-daemon passes not run (not built yet)");
     const auto daemon = read_trace_list(baseline / "repl-daemon.xfail", TraceListKind::Daemon);
     if (daemon.all && tally.star_gaps == 0 && tally.star_ok > 0) {
         tally.diverged.emplace_back(
             "repl-daemon XPASS — all traces reconstruct, remove the `*` in repl-daemon.xfail");
-        log.note("repl-daemon XPASS: `*` marker is stale (all traces reconstruct)");
+        check->log.note("repl-daemon XPASS: `*` marker is stale (all traces reconstruct)");
     }
     run_pass(traces, sink, check_eligible_steps, model, kestrin, timeout, baseline);
 
     auto status = repl_status(tally, traces.size());
-    auto verdict = apply_xfail_marker(model.dir, result(model.name, CATEGORY, status.status,
-                                                        std::move(status.reason), tally.elapsed));
-    // The log is for inspection only: failing to write it must not change the verdict.
-    (void)log.write_to(*dir, word(verdict.status), verdict.reason);
-    return verdict;
+    return close_check(
+        *check, apply_xfail_marker(model.dir, result(model.name, CATEGORY, status.status,
+                                                     std::move(status.reason), tally.elapsed)));
 }
 
 }  // namespace tolvern::category
