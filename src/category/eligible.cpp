@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <expected>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -49,24 +48,23 @@ Path temp_dir() {
 }
 
 // The prefix file's name is predictable and its directory may be shared with other users, so
-// it is created afresh and never through a link someone else left at that name.
-std::expected<void, std::error_code> write_prefix(const Path& path, std::string_view bytes) {
+// it is created afresh and never through a link someone else left at that name. A file that
+// could not be written whole is not left behind.
+bool write_prefix(const Path& path, std::string_view bytes) {
     std::error_code ignored;
     std::filesystem::remove(path, ignored);
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return std::unexpected(std::error_code(errno, std::generic_category()));
+    if (fd < 0) return false;
     while (!bytes.empty()) {
         ssize_t n = ::write(fd, bytes.data(), bytes.size());
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            std::error_code error(errno, std::generic_category());
-            ::close(fd);
-            return std::unexpected(error);
-        }
+        if (n < 0) break;
         bytes.remove_prefix(static_cast<std::size_t>(n));
     }
-    if (::close(fd) != 0) return std::unexpected(std::error_code(errno, std::generic_category()));
-    return {};
+    // A full disk may only show when the data is flushed at close.
+    if (::close(fd) == 0 && bytes.empty()) return true;
+    std::filesystem::remove(path, ignored);
+    return false;
 }
 
 // The golden of step k: its override, else the listed step closest below or at k.
