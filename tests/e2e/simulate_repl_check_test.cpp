@@ -395,6 +395,21 @@ TEST(SimulateRepl, PrefixFilesHoldTheFirstLinesOfTheTrace) {
     EXPECT_EQ(read_file(tmp.path / "copies"), "a\r\n  b \n\nc|\na\n|\na\n  b \n|\na\n  b \n\n|\n");
 }
 
+TEST(SimulateRepl, PrefixFilesAreNeverWrittenThroughALink) {
+    Corpus corpus;
+    TempDir tmp;
+    add_model(corpus, "door", {"7"});
+    add_trace(corpus, "door", "7", "a\nb\n");
+    corpus.files("door", {{"baseline/eligible.7.1", "(eligible)\n"}});
+    write_file(tmp.path / "victim", "keep\n");
+    fs::create_symlink(tmp.path / "victim", tmp.path / "tolvern_elig_door_7_1.trace");
+    auto run = corpus.tolvern({"--category", "simulate-repl", "--output", "json"},
+                              {{"TMPDIR", tmp.path.string()}});
+    EXPECT_EQ(reported(run)["door"], (Reported{"PASS", ""}));
+    EXPECT_EQ(read_file(tmp.path / "victim"), "keep\n");
+    EXPECT_EQ(prefix_files(tmp.path), Strings{});
+}
+
 TEST(SimulateRepl, UnwritablePrefixFilesAreEntries) {
     Corpus corpus;
     add_model(corpus, "door", {"7"});
