@@ -172,11 +172,5 @@ TEST(AbsorbTraceOuts, ReplaysRecordsInListOrderAndSumsTallies) {
     EXPECT_TRUE(tally.timed_out);
 }
 
-TEST(TraceEventLines, TrimsAndDropsEmptyLines) {
-    EXPECT_EQ(trace_event_lines("  open \r\n\n\t\nclose\n(state x)"),
-              (std::vector<std::string>{"open", "close", "(state x)"}));
-    EXPECT_TRUE(trace_event_lines("").empty());
-}
-
 }  // namespace
 }  // namespace tolvern::category
