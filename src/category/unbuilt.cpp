@@ -19,9 +19,6 @@ ModelResult check_lts_as(const Model& m, const std::filesystem::path&, const std
 ModelResult check_threads(const CategoryContext& c, const Model& m) { return unbuilt(m, c.category); }
 ModelResult check_vorlan(const CategoryContext& c, const Model& m) { return unbuilt(m, c.category); }
 ModelResult check_verify_inner(const CategoryContext& c, const Model& m) { return unbuilt(m, c.category); }
-ModelResult check_simulate(const CategoryContext& c, const Model& m) { return unbuilt(m, c.category); }
-ModelResult check_trace(const CategoryContext& c, const Model& m) { return unbuilt(m, c.category); }
-ModelResult check_selfcheck(const CategoryContext& c, const Model& m) { return unbuilt(m, c.category); }
 ModelResult check_simulate_repl(const Model& m, const std::filesystem::path&, const std::filesystem::path&, Duration) { return unbuilt(m, Category::SimulateRepl); }
 
 }  // namespace tolvern::category
