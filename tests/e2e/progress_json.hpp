@@ -6,6 +6,7 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@ namespace tolvern::testing {
 struct Reported {
     std::string status;
     std::string reason;
+    bool operator==(const Reported&) const = default;
 };
 
 // The progress lines by model name (the summary object left out).
@@ -37,10 +39,6 @@ inline std::vector<nlohmann::json> standin_runs(const fs::path& record) {
     std::ifstream in(record);
     for (std::string line; std::getline(in, line);) runs.push_back(nlohmann::json::parse(line));
     return runs;
-}
-
-inline bool operator==(const Reported& a, const Reported& b) {
-    return a.status == b.status && a.reason == b.reason;
 }
 
 inline std::ostream& operator<<(std::ostream& out, const Reported& r) {
