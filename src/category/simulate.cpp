@@ -91,29 +91,29 @@ Judged judge_json(const TraceCase& trace, const runner::Exited& run, const Path&
 }
 
 constexpr TraceKind SIMULATE = {
-    Category::Simulate,
-    "simulate.",
-    "trace.",
-    false,
-    false,
-    "simulate trace.",
-    "trace-read",
-    "no simulate goldens",
-    true,
-    judge_simulation,
+    .category = Category::Simulate,
+    .golden_prefix = "simulate.",
+    .input_prefix = "trace.",
+    .input_in_baseline = false,
+    .input_takes_stderr = false,
+    .step = "simulate trace.",
+    .unreadable = "trace-read",
+    .no_cases = "no simulate goldens",
+    .applies_marker = true,
+    .judge = judge_simulation,
 };
 
 constexpr TraceKind TRACE = {
-    Category::Trace,
-    "simulate-json.",
-    "simulate.",
-    true,
-    true,
-    "trace simulate-json.",
-    "sim-read",
-    "no simulate-json goldens",
-    false,
-    judge_json,
+    .category = Category::Trace,
+    .golden_prefix = "simulate-json.",
+    .input_prefix = "simulate.",
+    .input_in_baseline = true,
+    .input_takes_stderr = true,
+    .step = "trace simulate-json.",
+    .unreadable = "sim-read",
+    .no_cases = "no simulate-json goldens",
+    .applies_marker = false,
+    .judge = judge_json,
 };
 
 std::vector<TraceCase> trace_cases(const Model& model, const TraceKind& kind) {
