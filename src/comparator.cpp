@@ -14,7 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
+#include <expected>
 #include <set>
 #include <system_error>
 
@@ -163,7 +163,6 @@ constexpr std::chrono::milliseconds POLL_INTERVAL(50);
 struct Fd {
     int fd = -1;
     Fd() = default;
-    explicit Fd(int f) : fd(f) {}
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     ~Fd() { reset(); }
@@ -209,7 +208,6 @@ struct Streams {
         return true;
     }
 
-  private:
     void read_some(std::size_t i) {
         char buffer[65536];
         ssize_t n = ::read(pipes[i].fd, buffer, sizeof buffer);
