@@ -771,3 +771,90 @@ TEST(ReplDaemonPass, ExcusedGoldensAndFailuresOfTheRun) {
 }
 
 }  // namespace
+
+// ---- The passes against the kestrin stand-in ----
+
+struct StandinModel {
+    tolvern::testing::Corpus corpus;
+    model::Model model;
+
+    explicit StandinModel(std::string_view name) {
+        model.dir = corpus.model(name);
+        model.name = name;
+        model.display = "test-models/" + std::string(name) + "/" + std::string(name) + ".svk";
+        model.workdir = corpus.root;
+    }
+
+    ReplTrace trace(std::string_view x, std::string_view events, std::string_view golden) const {
+        ReplTrace trace{std::string(x), model.dir / ("trace." + std::string(x)),
+                        model.dir / "baseline" / ("simulate." + std::string(x))};
+        write_file(trace.trace, events);
+        write_file(trace.golden, golden);
+        return trace;
+    }
+};
+
+TEST(ReplPassesWithStandin, WalkedTraces) {
+    if (!fs::exists(tolvern::testing::kestrin_standin)) GTEST_SKIP() << "no kestrin stand-in";
+    const auto& kestrin = tolvern::testing::kestrin_standin;
+    StandinModel m("lbs_walk");
+    auto verdict =
+        m.trace("1", "a\n<deadlock>\nb\n", "(state)\n(trail \"a\" \"b\" \"<deadlock>\")\n");
+    auto plain = m.trace("2", "(state 0)\na\nc\n", "(trail \"a\" \"c\")\n");
+    auto wrong = m.trace("3", "a\nd\n", "(trail \"a\" \"e\" \"<illegal>\")\n");
+
+    auto out = repl_verdict_pass(verdict, {}, kestrin, m.model, LONG);
+    expect_outcome(
+        out,
+        {.name = "verdict 1", .passed = 1, .notes = {"repl-verdict trace.1 → verdict surfaced"}});
+    out = repl_verdict_pass(plain, {}, kestrin, m.model, LONG);
+    expect_outcome(out, {.name = "verdict 2"});
+    out = repl_verdict_pass(wrong, {"3"}, kestrin, m.model, LONG);
+    expect_outcome(out, {.name = "verdict 3",
+                         .diverged = {"3(repl-verdict XPASS — remove trace.3 from "
+                                      "simulate-repl.interactive.xfail)"},
+                         .notes = {"repl-verdict trace.3 XPASS: now surfaces — remove from "
+                                   "simulate-repl.interactive.xfail"}});
+
+    out = repl_daemon_pass(verdict, false, {}, kestrin, m.model, LONG);
+    expect_outcome(out, {.name = "daemon 1", .passed = 1, .notes = {"repl-daemon trace.1 → ok"}});
+    out = repl_daemon_pass(plain, false, {}, kestrin, m.model, LONG);
+    expect_outcome(out, {.name = "daemon 2", .passed = 1, .notes = {"repl-daemon trace.2 → ok"}});
+    out = repl_daemon_pass(wrong, false, {}, kestrin, m.model, LONG);
+    expect_outcome(
+        out, {.name = "daemon 3",
+              .diverged = {R"(3(repl-daemon trail ["a", "d"] != golden ["a", "e"]))"},
+              .notes = {R"(repl-daemon trace.3 GAP: trail ["a", "d"] != golden ["a", "e"])"}});
+
+    // A batch render that disagrees with the daemon fails the trace even under the `*` marker.
+    write_file(m.model.dir / "standin" / "simulate.2.stdout", "(trail \"a\")\n");
+    out = repl_daemon_pass(plain, true, {}, kestrin, m.model, LONG);
+    expect_outcome(
+        out,
+        {.name = "daemon parity",
+         .diverged = {R"(2(repl-quit-parity batch trail ["a"] != repl trail ["a", "c"]))"},
+         .notes = {
+             R"(repl-quit-parity trace.2 DIVERGE: batch trail ["a"] != repl trail ["a", "c"])"}});
+    expect_no_child();
+}
+
+TEST(ReplPassesWithStandin, ScriptedDaemonThatHangs) {
+    if (!fs::exists(tolvern::testing::kestrin_standin)) GTEST_SKIP() << "no kestrin stand-in";
+    const auto& kestrin = tolvern::testing::kestrin_standin;
+    StandinModel m("hang");
+    auto trace = m.trace("1", "a\nb\n", "(trail \"a\" \"b\" \"<deadlock>\")\n");
+    write_file(m.model.dir / "standin" / "repl.jsonl",
+               "{\"stderr\":[],\"trail\":[\"a\"],\"trace\":{\"trail\":[\"a\"]}}\n@hang\n");
+
+    const std::string reason = "interactive driver did not surface the verdict (choice/async)";
+    auto out = repl_verdict_pass(trace, {"1"}, kestrin, m.model, SHORT);
+    expect_outcome(out, {.name = "verdict",
+                         .gaps = {"1"},
+                         .notes = {"repl-verdict trace.1 expected gap: " + reason}});
+    out = repl_daemon_pass(trace, false, {}, kestrin, m.model, SHORT);
+    expect_outcome(out,
+                   {.name = "daemon",
+                    .diverged = {R"(1(repl-daemon trail ["a"] != golden ["a", "b"]))"},
+                    .notes = {R"(repl-daemon trace.1 GAP: trail ["a"] != golden ["a", "b"])"}});
+    expect_no_child();
+}
