@@ -15,8 +15,5 @@ ModelResult check_parse_compare(const CategoryContext& c, const Model& m) { retu
 ModelResult check_wfc(const CategoryContext& c, const Model& m) { return unbuilt(m, c.category); }
 ModelResult check_symres(const CategoryContext& c, const Model& m) { return unbuilt(m, c.category); }
 ModelResult check_misc(const CategoryContext& c, const Model& m) { return unbuilt(m, c.category); }
-ModelResult check_simulate(const CategoryContext& c, const Model& m) { return unbuilt(m, c.category); }
-ModelResult check_trace(const CategoryContext& c, const Model& m) { return unbuilt(m, c.category); }
-ModelResult check_selfcheck(const CategoryContext& c, const Model& m) { return unbuilt(m, c.category); }
 
 }  // namespace tolvern::category
