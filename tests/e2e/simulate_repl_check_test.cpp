@@ -4,12 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "progress_json.hpp"
 #include "support.hpp"
 #include "text.hpp"
 
@@ -18,34 +17,10 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-struct Reported {
-    std::string status;
-    std::string reason;
-    bool operator==(const Reported&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Reported& r) {
-    return out << r.status << " [" << r.reason << "]";
-}
-
-// The "--output json" progress lines by model name.
-std::map<std::string, Reported> reported(const Run& run) {
-    std::map<std::string, Reported> lines;
-    for (auto line : text::split_lines(run.out)) {
-        auto value = nlohmann::json::parse(line, nullptr, false);
-        if (value.is_object() && value.contains("name"))
-            lines[value["name"]] = {value["status"].get<std::string>(),
-                                    value["reason"].get<std::string>()};
-    }
-    return lines;
-}
-
 // The argument lists the stand-in recorded, in the order the runs started.
 std::vector<Strings> standin_argvs(const fs::path& record) {
     std::vector<Strings> argvs;
-    std::ifstream in(record);
-    for (std::string line; std::getline(in, line);)
-        argvs.push_back(nlohmann::json::parse(line)["argv"].get<Strings>());
+    for (const auto& run : standin_runs(record)) argvs.push_back(run["argv"].get<Strings>());
     return argvs;
 }
 
