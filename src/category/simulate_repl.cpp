@@ -16,6 +16,7 @@
 #include "category/check_run.hpp"
 #include "category/checks.hpp"
 #include "category/common.hpp"
+#include "category/repl_daemon.hpp"
 #include "category/traces.hpp"
 #include "files.hpp"
 #include "text.hpp"
@@ -143,8 +144,9 @@ ModelResult check_simulate_repl(const Model& model, const Path& kestrin, const P
 
     run_pass(traces, sink, oneshot_trace_pass, kestrin, model, timeout, interactive.names,
              check->dir);
-    check->log.note("repl-verdict and repl-daemon passes not run (not built yet)");
+    run_pass(traces, sink, repl_verdict_pass, interactive.names, kestrin, model, timeout);
     const auto daemon = read_trace_list(baseline / "repl-daemon.xfail", TraceListKind::Daemon);
+    run_pass(traces, sink, repl_daemon_pass, daemon.all, daemon.names, kestrin, model, timeout);
     if (daemon.all && tally.star_gaps == 0 && tally.star_ok > 0) {
         tally.diverged.emplace_back(
             "repl-daemon XPASS — all traces reconstruct, remove the `*` in repl-daemon.xfail");
