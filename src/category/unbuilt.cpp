@@ -10,11 +10,6 @@ ModelResult unbuilt(const Model& model, Category category) {
 }
 }  // namespace
 
-ModelResult check_parsing(const CategoryContext& c, const Model& m) { return unbuilt(m, c.category); }
-ModelResult check_parse_compare(const CategoryContext& c, const Model& m) { return unbuilt(m, c.category); }
-ModelResult check_wfc(const CategoryContext& c, const Model& m) { return unbuilt(m, c.category); }
-ModelResult check_symres(const CategoryContext& c, const Model& m) { return unbuilt(m, c.category); }
-ModelResult check_misc(const CategoryContext& c, const Model& m) { return unbuilt(m, c.category); }
 ModelResult check_lts_as(const Model& m, const std::filesystem::path&, const std::optional<std::filesystem::path>&, const std::filesystem::path&, Duration, Category category) { return unbuilt(m, category); }
 ModelResult check_threads(const CategoryContext& c, const Model& m) { return unbuilt(m, c.category); }
 ModelResult check_vorlan(const CategoryContext& c, const Model& m) { return unbuilt(m, c.category); }
