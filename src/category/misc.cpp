@@ -23,9 +23,13 @@ fs::path temp_root() {
     return tmpdir != nullptr && *tmpdir != '\0' ? fs::path(tmpdir) : fs::path("/tmp");
 }
 
-void remove_quietly(const fs::path& dir) {
+// Removes the scratch tree (a link in its place goes, not what it points to). Anything else of
+// that name is not ours to delete: it stays, and creating the scratch directory then fails.
+void remove_scratch(const fs::path& dir) {
     std::error_code ignored;
-    fs::remove_all(dir, ignored);
+    auto type = fs::symlink_status(dir, ignored).type();
+    if (type == fs::file_type::directory || type == fs::file_type::symlink)
+        fs::remove_all(dir, ignored);
 }
 
 }  // namespace
@@ -39,7 +43,7 @@ ModelResult check_misc(const CategoryContext& context, const Model& model) {
 
     // A scratch directory of the same name left by an interrupted run must not leak into this one.
     auto scratch = temp_root() / ("tolvern_" + model.name);
-    remove_quietly(scratch);
+    remove_scratch(scratch);
     std::error_code error;
     fs::create_directories(scratch, error);
     if (error)
@@ -58,7 +62,7 @@ ModelResult check_misc(const CategoryContext& context, const Model& model) {
         .stdin_bytes = std::nullopt,
         .timeout = context.timeout,
     });
-    remove_quietly(scratch);
+    remove_scratch(scratch);
 
     auto finished = unfinished_result(outcome, model.name, context.category, "run.sh");
     if (!finished) {
