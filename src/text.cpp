@@ -125,6 +125,27 @@ std::optional<std::uint32_t> parse_u32(std::string_view text) {
     return static_cast<std::uint32_t>(*value);
 }
 
+namespace {
+std::size_t code_points(std::string_view text) {
+    std::size_t count = 0;
+    for (char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return count;
+}
+}  // namespace
+
+std::string pad_right(std::string_view text, std::size_t width) {
+    std::string out(text);
+    auto length = code_points(text);
+    if (length < width) out.append(width - length, ' ');
+    return out;
+}
+
+std::string pad_left(std::string_view text, std::size_t width) {
+    auto length = code_points(text);
+    std::string out(length < width ? width - length : 0, ' ');
+    return out.append(text);
+}
+
 std::vector<std::string_view> split(std::string_view text, char sep) {
     std::vector<std::string_view> pieces;
     while (true) {

@@ -34,6 +34,11 @@ std::string lossy(const std::filesystem::path& path);
 std::optional<std::uint64_t> parse_u64(std::string_view text);
 std::optional<std::uint32_t> parse_u32(std::string_view text);
 
+// The text padded with blanks to at least `width` characters (code points), left-aligned
+// (pad_right) or right-aligned (pad_left); a longer text is returned whole.
+std::string pad_right(std::string_view text, std::size_t width);
+std::string pad_left(std::string_view text, std::size_t width);
+
 // The pieces of text between "sep"s (empty pieces kept).
 std::vector<std::string_view> split(std::string_view text, char sep);
 

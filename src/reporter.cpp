@@ -1,0 +1,209 @@
+// Result reporting: progress lines as results arrive, and the per-category summary.
+#include "reporter.hpp"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+
+#include "text.hpp"
+
+namespace tolvern {
+
+namespace {
+
+constexpr std::string_view RESET = "\x1b[0m";
+
+std::string_view colour_of(Status status) {
+    switch (status) {
+    case Status::Pass: return "\x1b[1;32m";
+    case Status::Fail: return "\x1b[1;31m";
+    case Status::Xfail: return "\x1b[1;36m";
+    case Status::Skip: return "\x1b[1;33m";
+    case Status::Timeout: return "\x1b[1;35m";
+    }
+    return "";
+}
+
+struct TapWords {
+    std::string_view ok;
+    std::string_view directive;
+};
+
+TapWords tap_words(Status status) {
+    switch (status) {
+    case Status::Pass: return {"ok", ""};
+    case Status::Fail: return {"not ok", ""};
+    case Status::Xfail: return {"ok", " # TODO known regression (xfail)"};
+    case Status::Skip: return {"ok", " # SKIP"};
+    case Status::Timeout: return {"not ok", " # TODO timed out"};
+    }
+    return {};
+}
+
+void print(std::string_view text) {
+    // A closed standard output (the reader went away) is not the session's failure.
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+std::string concat(std::initializer_list<std::string_view> parts) {
+    std::string out;
+    for (auto part : parts) out += part;
+    return out;
+}
+
+struct Counts {
+    std::size_t pass = 0, fail = 0, xfail = 0, skip = 0;
+};
+
+// Per-category counts, ordered by the category's name.
+std::map<std::string_view, Counts> count(const std::vector<ModelResult>& results) {
+    std::map<std::string_view, Counts> entries;
+    for (const auto& result : results) {
+        auto& counts = entries[name(result.category)];
+        switch (result.status) {
+        case Status::Pass: ++counts.pass; break;
+        case Status::Fail:
+        case Status::Timeout: ++counts.fail; break;
+        case Status::Xfail: ++counts.xfail; break;
+        case Status::Skip: ++counts.skip; break;
+        }
+    }
+    return entries;
+}
+
+std::vector<const ModelResult*> unexpected_passes(const std::vector<ModelResult>& results) {
+    std::vector<const ModelResult*> unexpected;
+    for (const auto& result : results)
+        if (result.xfail_marker && result.status == Status::Pass) unexpected.push_back(&result);
+    return unexpected;
+}
+
+std::string json_summary(const std::vector<ModelResult>& results) {
+    std::string out = R"({"summary":{)";
+    std::string_view separator;
+    for (const auto& [category, c] : count(results)) {
+        out += concat({separator, "\"", category, "\":{\"pass\":", std::to_string(c.pass),
+                       ",\"fail\":", std::to_string(c.fail), ",\"xfail\":",
+                       std::to_string(c.xfail), ",\"skip\":", std::to_string(c.skip), "}"});
+        separator = ",";
+    }
+    out += R"(},"unexpected_passes":[)";
+    separator = "";
+    for (const auto* result : unexpected_passes(results)) {
+        out += concat({separator, R"({"category":")", name(result->category), R"(","name":")",
+                       escape_json(result->name), "\"}"});
+        separator = ",";
+    }
+    return out + "]}\n";
+}
+
+std::string human_summary(const std::vector<ModelResult>& results, bool colour) {
+    std::string out = "\n";
+    auto unexpected = unexpected_passes(results);
+    if (!unexpected.empty()) {
+        out += "=== UNEXPECTED PASS — remove stale .xfail marker ===\n";
+        for (const auto* result : unexpected) {
+            auto category = name(result->category);
+            out += concat({"  ", category, "/", result->name, "  (passed but baseline/", category,
+                           ".xfail exists)\n"});
+        }
+        out += "\n";
+    }
+    out += "=== summary ===\n";
+    out += concat({text::pad_right("category", 14), " ", text::pad_left("PASS", 6), " ",
+                   text::pad_left("FAIL", 6), " ", text::pad_left("XFAIL", 6), " ",
+                   text::pad_left("SKIP", 6), "\n"});
+    for (const auto& [category, c] : count(results))
+        out += concat({text::pad_right(category, 14), " ", paint_count(c.pass, Status::Pass, colour),
+                       " ", paint_count(c.fail, Status::Fail, colour), " ",
+                       paint_count(c.xfail, Status::Xfail, colour), " ",
+                       paint_count(c.skip, Status::Skip, colour), "\n"});
+    return out;
+}
+
+}  // namespace
+
+bool colour_on() { return std::getenv("NO_COLOR") == nullptr && ::isatty(STDOUT_FILENO) == 1; }
+
+std::string escape_json(std::string_view text) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '"') {
+            out += "\\\"";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (byte < 0x20) {
+            out += "\\u00";
+            out += hex[byte >> 4];
+            out += hex[byte & 0xF];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string paint_count(std::size_t count, Status column, bool colour) {
+    auto cell = text::pad_left(std::to_string(count), 6);
+    if (count == 0 || !colour) return cell;
+    return concat({colour_of(column), cell, RESET});
+}
+
+std::string Reporter::progress_line(const ModelResult& result, bool colour) {
+    auto ms = std::to_string(millis(result.elapsed));
+    auto category = name(result.category);
+    auto status = word(result.status);
+    switch (format) {
+    case OutputFormat::Json:
+        return concat({R"({"status":")", status, R"(","category":")", category, R"(","name":")",
+                       escape_json(result.name), R"(","elapsed_ms":)", ms, R"(,"reason":")",
+                       escape_json(result.reason), "\"}"});
+    case OutputFormat::Tap: {
+        ++tap_count;
+        auto [ok, directive] = tap_words(result.status);
+        auto reason = result.reason.empty() ? std::string() : concat({" (", result.reason, ")"});
+        return concat({ok, " ", std::to_string(tap_count), " - ", category, "/", result.name,
+                       directive, reason});
+    }
+    case OutputFormat::Human: break;
+    }
+    auto field = colour ? concat({RESET, colour_of(result.status), text::pad_right(status, 7), RESET})
+                        : text::pad_right(status, 7);
+    auto reason = result.reason.empty() ? std::string() : concat({"  [", result.reason, "]"});
+    return concat({field, "  ", text::pad_right(category, 11), "  ",
+                   text::pad_right(result.name, 40), "  ", text::pad_left(ms, 6), "ms", reason});
+}
+
+std::string Reporter::summary_text(bool colour) const {
+    switch (format) {
+    case OutputFormat::Tap: return "1.." + std::to_string(tap_count) + "\n";
+    case OutputFormat::Json: return json_summary(results);
+    case OutputFormat::Human: break;
+    }
+    return human_summary(results, colour);
+}
+
+void Reporter::record(SharedReporter& shared, ModelResult result) {
+    std::lock_guard lock(shared.mutex);
+    auto& reporter = shared.reporter;
+    bool colour = reporter.format == OutputFormat::Human && colour_on();
+    print(reporter.progress_line(result, colour) + "\n");
+    reporter.results.push_back(std::move(result));
+}
+
+bool Reporter::print_summary(const Reporter& reporter) {
+    print(reporter.summary_text(reporter.format == OutputFormat::Human && colour_on()));
+    for (const auto& [category, counts] : count(reporter.results))
+        if (counts.fail > 0) return true;
+    return false;
+}
+
+}  // namespace tolvern

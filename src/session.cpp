@@ -1,0 +1,137 @@
+// The test session: configuration, categories, discovery, the worker pool, the category passes
+// one after another, and the summary that decides the exit status.
+#include "session.hpp"
+
+#include <tbb/global_control.h>
+#include <tbb/parallel_for.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "category/checks.hpp"
+#include "cli.hpp"
+#include "comparator.hpp"
+#include "config.hpp"
+#include "discovery.hpp"
+#include "files.hpp"
+#include "text.hpp"
+
+namespace tolvern {
+
+namespace {
+
+void error_line(const std::string& text) {
+    std::fflush(stdout);
+    std::fputs((text + "\n").c_str(), stderr);
+}
+
+std::optional<OutputFormat> parse_output(std::string_view text) {
+    if (text == "human") return OutputFormat::Human;
+    if (text == "tap") return OutputFormat::Tap;
+    if (text == "json") return OutputFormat::Json;
+    return std::nullopt;
+}
+
+std::optional<std::vector<Category>> parse_categories(std::string_view text) {
+    if (text == "all") return std::vector<Category>(ALL_CATEGORIES.begin(), ALL_CATEGORIES.end());
+    if (auto category = parse_category(text)) return std::vector<Category>{*category};
+    return std::nullopt;
+}
+
+// Sizes the process-wide pool once; the limit lives as long as the process.
+void start_pool(std::size_t workers) {
+    static std::unique_ptr<tbb::global_control> pool;
+    if (pool) return;
+    pool = std::make_unique<tbb::global_control>(
+        tbb::global_control::max_allowed_parallelism, std::max<std::size_t>(workers, 1));
+}
+
+std::vector<std::uint32_t> thread_counts(const config::ParallelConfig& parallel) {
+    if (!parallel.threads_under_test.empty()) return parallel.threads_under_test;
+    auto jobs = static_cast<std::uint32_t>(parallel.jobs_resolved());
+    if (jobs < 2) return {1};
+    return {1, jobs};
+}
+
+}  // namespace
+
+void run_category(const CategoryContext& context, std::span<const model::Model> models,
+                  const ModelCheck& check) {
+    std::vector<const model::Model*> accepted;
+    for (const auto& model : models)
+        if (discovery::accepts(context.category, model)) accepted.push_back(&model);
+    if (accepted.size() == 1) {
+        check(context, *accepted.front());
+        return;
+    }
+    tbb::parallel_for(std::size_t{0}, accepted.size(),
+                      [&](std::size_t i) { check(context, *accepted[i]); });
+}
+
+int run(const Cli& cli) {
+    auto config = config::Config::load(cli.config);
+    if (!config) {
+        error_line(config.error());
+        return 2;
+    }
+    auto format = parse_output(cli.output);
+    if (!format) {
+        error_line("error: --output must be human|tap|json");
+        return 2;
+    }
+    auto categories = parse_categories(cli.category);
+    if (!categories) {
+        error_line("error: unknown --category: " + cli.category);
+        return 2;
+    }
+
+    auto discovered =
+        discovery::discover(discovery::root_prefix(cli.root), *categories, config->vorlan);
+    if (!discovered) {
+        error_line(discovered.error());
+        return 2;
+    }
+    std::vector<model::Model> models;
+    for (auto& model : *discovered)
+        if (discovery::filter_matches(cli.filter, model.name)) models.push_back(std::move(model));
+
+    if (cli.list) {
+        std::string catalogue;
+        for (const auto& model : models) catalogue += discovery::catalogue_line(model) + "\n";
+        std::fwrite(catalogue.data(), 1, catalogue.size(), stdout);
+        return 0;
+    }
+
+    start_pool(cli.jobs ? *cli.jobs : config->parallel.jobs_resolved());
+
+    std::optional<std::filesystem::path> ltscompare;
+    if (cli.ltscompare) {
+        if (!files::is_regular_file(*cli.ltscompare)) {
+            error_line("error: --ltscompare " + text::lossy(*cli.ltscompare) + " does not exist");
+            return 2;
+        }
+        ltscompare = cli.ltscompare;
+    } else {
+        ltscompare = comparator::find_ltscompare(cli.root);
+    }
+    if (ltscompare) ltscompare = files::canonical_or_same(*ltscompare);
+    const auto kestrin = files::canonical_or_same(cli.kestrin);
+
+    SharedReporter shared;
+    shared.reporter.format = *format;
+    const auto out_dir = cli.root / config->output.dir;
+    const auto counts = thread_counts(config->parallel);
+    const auto timeout = seconds(cli.timeout ? *cli.timeout : config->timeout.default_secs);
+
+    for (auto category : *categories) {
+        CategoryContext context{category, kestrin, timeout, ltscompare, out_dir,
+                                counts,   config->vorlan.import_dirs, shared};
+        run_category(context, models, category::check_model);
+    }
+    return Reporter::print_summary(shared.reporter) ? 1 : 0;
+}
+
+}  // namespace tolvern

@@ -1,0 +1,158 @@
+// The whole session through the binary: start-up failures, the catalogue, the three output
+// formats, colour and the exit status.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "support.hpp"
+#include "text.hpp"
+
+namespace {
+
+using namespace tolvern::testing;
+
+// A corpus with three lts-kind models for the parsing category: one passing, one failing, one
+// failing under its xfail marker, and a wfc model that parsing does not accept.
+struct SessionCorpus : Corpus {
+    SessionCorpus() {
+        model("good");
+        model("bad");
+        files("bad", {{"standin/parse.exit", "1"},
+                      {"standin/parse.stderr", "note\nbad.svk:1:1: error: broken\n"}});
+        model("known");
+        files("known", {{"standin/parse.exit", "1"}, {"baseline/parsing.xfail", ""}});
+        model("wf_other");
+    }
+};
+
+TEST(Session, HelpListsTheOptionsInOrderAndExitsZero) {
+    Corpus corpus;
+    auto run = run_program(tolvern_bin, {"--category", "nope", "--help"}, corpus.root);
+    EXPECT_EQ(run.code, 0);
+    EXPECT_TRUE(run.err.empty());
+    EXPECT_NE(run.out.find("Sorvek test-corpus runner (replaces run_*.sh / gen_*.sh)."),
+              std::string::npos);
+    std::size_t at = 0;
+    for (std::string option : {"--category", "--filter", "--jobs", "--timeout", "--output",
+                               "--keep-going", "--list", "--config", "--kestrin", "--ltscompare",
+                               "--root", "--help"}) {
+        auto found = run.out.find(option, at);
+        ASSERT_NE(found, std::string::npos) << option << " after " << at << "\n" << run.out;
+        at = found;
+    }
+    EXPECT_NE(run.out.find("<CAT>"), std::string::npos);
+    EXPECT_NE(run.out.find("target/release/kestrin"), std::string::npos);
+}
+
+TEST(Session, UsageErrorsExitTwoWithUsageAndHint) {
+    Corpus corpus;
+    for (auto args : std::vector<std::vector<std::string>>{
+             {"extra"}, {"--bogus"}, {"-j", "x"}, {"--timeout"}, {"--root="}}) {
+        auto run = run_program(tolvern_bin, args, corpus.root);
+        EXPECT_EQ(run.code, 2) << args[0];
+        EXPECT_TRUE(run.out.empty()) << args[0];
+        EXPECT_NE(run.err.find("Usage:"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("--help"), std::string::npos) << run.err;
+    }
+}
+
+TEST(Session, StartUpFailuresPrintOneLineAndExitTwo) {
+    SessionCorpus corpus;
+    write_file(corpus.root / "broken.toml", "[timeout]\ndefault_secs = 5\n");
+    fs::create_directories(corpus.root / "adir");
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"--output", "XML", "--category", "bad"}, "error: --output must be human|tap|json\n"},
+        {{"--category", "LTS"}, "error: unknown --category: LTS\n"},
+        {{"--category", "lts,parsing"}, "error: unknown --category: lts,parsing\n"},
+        {{"--category", ""}, "error: unknown --category: \n"},
+        {{"--config", "broken.toml"}, "broken.toml: missing field `vorlan_secs`\n"},
+        {{"--ltscompare", "adir"}, "error: --ltscompare adir does not exist\n"},
+        {{"--ltscompare", "missing"}, "error: --ltscompare missing does not exist\n"},
+        {{"--root", "nowhere"}, "nowhere/test-models: test-models/ directory not found\n"},
+    };
+    for (const auto& c : cases) {
+        auto run = corpus.tolvern(c.args);
+        EXPECT_EQ(run.code, 2) << c.args[0];
+        // Configuration errors go on with the place of the fault; the first line is the message.
+        EXPECT_TRUE(run.err.starts_with(c.err)) << c.args[0] << ": " << run.err;
+        EXPECT_TRUE(run.out.empty()) << run.out;
+    }
+    EXPECT_FALSE(fs::exists(corpus.root / "build"));
+}
+
+TEST(Session, ListPrintsTheCatalogueWithoutRunning) {
+    SessionCorpus corpus;
+    auto run = corpus.tolvern({"--list", "--ltscompare", "missing"});
+    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(run.out,
+              "lts          bad\nlts          good\nlts          known\nwfc          wf_other\n");
+    auto filtered = corpus.tolvern({"--list", "--filter", "nothing*"});
+    EXPECT_EQ(filtered.code, 0);
+    EXPECT_EQ(filtered.out, "");
+    EXPECT_FALSE(fs::exists(corpus.root / "build"));
+}
+
+TEST(Session, HumanReportAndExitStatus) {
+    SessionCorpus corpus;
+    auto run = corpus.tolvern({"--category", "parsing", "-j", "2"});
+    EXPECT_EQ(run.code, 1) << run.err;
+    auto lines = tolvern::text::split_lines(run.out);
+    ASSERT_EQ(lines.size(), 3u + 4u) << run.out;
+    std::vector<std::string> progress(lines.begin(), lines.begin() + 3);
+    std::sort(progress.begin(), progress.end());
+    EXPECT_TRUE(progress[0].starts_with("FAIL     parsing      bad ")) << progress[0];
+    EXPECT_TRUE(progress[0].ends_with("ms  [exit=1 bad.svk:1:1: error: broken]")) << progress[0];
+    EXPECT_TRUE(progress[1].starts_with("PASS     parsing      good ")) << progress[1];
+    EXPECT_TRUE(progress[2].starts_with("XFAIL    parsing      known ")) << progress[2];
+    EXPECT_EQ(std::string(lines[3]), "");
+    EXPECT_EQ(std::string(lines[4]), "=== summary ===");
+    EXPECT_EQ(std::string(lines[6]), "parsing             1      1      1      0");
+    EXPECT_EQ(run.out.find("\x1b["), std::string::npos);
+
+    auto passing = corpus.tolvern({"--category", "parsing", "--filter", "*o*"});
+    EXPECT_EQ(passing.code, 0) << passing.out;
+}
+
+TEST(Session, JsonLinesParseBack) {
+    SessionCorpus corpus;
+    auto run = corpus.tolvern({"--category", "all", "--output", "json"});
+    auto lines = tolvern::text::split_lines(run.out);
+    ASSERT_FALSE(lines.empty());
+    for (auto line : lines) EXPECT_NO_THROW((void)nlohmann::json::parse(line)) << line;
+    auto summary = nlohmann::json::parse(lines.back());
+    EXPECT_EQ(summary["summary"]["parsing"]["fail"], 1);
+    EXPECT_EQ(summary["unexpected_passes"], nlohmann::json::array());
+}
+
+TEST(Session, TapIsReadByATapConsumer) {
+    SessionCorpus corpus;
+    auto run = corpus.tolvern({"--category", "parsing", "--output", "tap"});
+    EXPECT_TRUE(run.out.ends_with("1..3\n")) << run.out;
+    write_file(corpus.root / "out.tap", run.out);
+    // TAP::Parser reads the stream; failed counts the FAIL line, todo the XFAIL line.
+    auto parsed = run_program(
+        "perl",
+        {"-MTAP::Parser", "-e",
+         "my $p = TAP::Parser->new({source => 'out.tap'}); while (my $r = $p->next) {} "
+         "printf \"%d %d %d %d %s\\n\", scalar($p->tests_run), scalar($p->passed), "
+         "scalar($p->failed), scalar($p->todo), $p->parse_errors ? 'errors' : 'clean';"},
+        corpus.root);
+    EXPECT_EQ(parsed.out, "3 2 1 1 clean\n") << run.out;
+}
+
+TEST(Session, ColourOnlyOnATerminalWithoutNoColor) {
+    SessionCorpus corpus;
+    auto command = tolvern_bin.string() + " --kestrin " + kestrin_standin.string() +
+                   " --category parsing --filter good";
+    auto on_tty =
+        run_program("script", {"-qec", "env -u NO_COLOR " + command, "/dev/null"}, corpus.root);
+    EXPECT_NE(on_tty.out.find("\x1b[1;32mPASS"), std::string::npos) << on_tty.out;
+    auto no_color =
+        run_program("script", {"-qec", "env NO_COLOR= " + command, "/dev/null"}, corpus.root);
+    EXPECT_EQ(no_color.out.find("\x1b["), std::string::npos) << no_color.out;
+}
+
+}  // namespace

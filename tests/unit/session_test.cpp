@@ -1,0 +1,81 @@
+// One category pass: which models reach the check, on which threads, and the reporter lock.
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "category/common.hpp"
+#include "session.hpp"
+
+namespace {
+
+using namespace tolvern;
+
+model::Model make_model(std::string name, Category kind) {
+    model::Model m;
+    m.name = std::move(name);
+    m.dir = "/nonexistent/" + m.name;
+    m.kind = kind;
+    return m;
+}
+
+struct Pass {
+    std::filesystem::path kestrin = "k", out_dir = "o";
+    std::optional<std::filesystem::path> ltscompare;
+    std::vector<std::uint32_t> counts = {1};
+    std::vector<std::filesystem::path> imports;
+    SharedReporter reporter;
+
+    CategoryContext context(Category category) {
+        return {category, kestrin, Duration{}, ltscompare, out_dir, counts, imports, reporter};
+    }
+};
+
+TEST(RunCategory, ChecksEveryAcceptedModelOnceAndRecordsEach) {
+    std::vector<model::Model> models;
+    for (int i = 0; i < 40; ++i) models.push_back(make_model("m" + std::to_string(i), Category::Lts));
+    models.push_back(make_model("w", Category::Wfc));
+    Pass pass;
+    std::mutex seen_mutex;
+    std::multiset<std::string> seen;
+    auto check = [&](const CategoryContext& context, const model::Model& model) {
+        {
+            std::lock_guard lock(seen_mutex);
+            seen.insert(model.name);
+        }
+        Reporter::record(context.reporter, category::result(model.name, context.category,
+                                                            Status::Pass, "", Duration{}));
+    };
+    testing::internal::CaptureStdout();
+    run_category(pass.context(Category::Lts), models, check);
+    auto out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(seen.size(), 40u);
+    EXPECT_EQ(seen.count("w"), 0u);
+    for (int i = 0; i < 40; ++i) EXPECT_EQ(seen.count("m" + std::to_string(i)), 1u);
+    EXPECT_EQ(pass.reporter.reporter.results.size(), 40u);
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 40);
+}
+
+TEST(RunCategory, OneAcceptedModelRunsOnTheCallingThread) {
+    std::vector<model::Model> models = {make_model("only", Category::Lbs),
+                                        make_model("other", Category::Lts)};
+    Pass pass;
+    std::thread::id ran_on;
+    run_category(pass.context(Category::Lbs), models,
+                 [&](const CategoryContext&, const model::Model&) {
+                     ran_on = std::this_thread::get_id();
+                 });
+    EXPECT_EQ(ran_on, std::this_thread::get_id());
+}
+
+TEST(RunCategory, NoAcceptedModelChecksNothing) {
+    std::vector<model::Model> models = {make_model("a", Category::Lts)};
+    Pass pass;
+    int calls = 0;
+    run_category(pass.context(Category::Misc), models,
+                 [&](const CategoryContext&, const model::Model&) { ++calls; });
+    EXPECT_EQ(calls, 0);
+}
+
+}  // namespace
