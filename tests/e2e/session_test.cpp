@@ -121,7 +121,7 @@ TEST(Session, JsonLinesParseBack) {
     auto run = corpus.tolvern({"--category", "all", "--output", "json"});
     auto lines = tolvern::text::split_lines(run.out);
     ASSERT_FALSE(lines.empty());
-    for (auto line : lines) EXPECT_NO_THROW((void)nlohmann::json::parse(line)) << line;
+    for (auto line : lines) EXPECT_TRUE(nlohmann::json::accept(line)) << line;
     auto summary = nlohmann::json::parse(lines.back());
     EXPECT_EQ(summary["summary"]["parsing"]["fail"], 1);
     EXPECT_EQ(summary["unexpected_passes"], nlohmann::json::array());

@@ -1,0 +1,475 @@
+// The tool runner: one child per call, its output drained on reader threads while the calling
+// thread polls for its end, and a hard kill at the time limit. Calls share nothing but the
+// process's descriptor table, so every descriptor made here is close-on-exec.
+#include "runner.hpp"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <expected>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "text.hpp"
+
+extern char** environ;
+
+namespace tolvern::runner {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// One owned descriptor, closed when dropped.
+struct Fd {
+    int fd = -1;
+
+    Fd() = default;
+    explicit Fd(int fd) : fd(fd) {}
+    Fd(Fd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+    Fd& operator=(Fd&& other) noexcept {
+        std::swap(fd, other.fd);
+        return *this;
+    }
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+struct Pipe {
+    Fd read;
+    Fd write;
+};
+
+// Both ends close-on-exec, so that a child started concurrently by another thread never keeps
+// them open (a kept write end would hold back end of file from our reader).
+std::expected<Pipe, int> make_pipe() {
+    int fds[2];
+#ifdef __linux__
+    if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(errno);
+#else
+    // No pipe2 here; a fork on another thread between these calls can still inherit the ends.
+    if (::pipe(fds) != 0) return std::unexpected(errno);
+    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+#endif
+    return Pipe{Fd(fds[0]), Fd(fds[1])};
+}
+
+std::string error_text(int error) {
+    return std::generic_category().message(error);
+}
+
+// One captured output stream. bytes[0, size) is what was read; the rest of `bytes` is room that
+// the reader fills without the lock. Only the reader resizes `bytes`, and only under the lock,
+// so the caller may copy [0, size) under the lock while the reader is still running.
+struct Stream {
+    std::string bytes;
+    std::size_t size = 0;
+    bool done = false;
+};
+
+// What the helper threads share with the caller. Held through shared_ptr so that threads left
+// detached at the time limit never outlive the memory they write to.
+struct Shared {
+    std::mutex mutex;
+    std::condition_variable changed;
+    Stream out;
+    Stream err;
+    bool writer_done = true;
+
+    bool readers_done() const { return out.done && err.done; }
+    bool all_done() const { return writer_done && readers_done(); }
+};
+
+void finish(Shared& shared, bool& flag) {
+    {
+        std::lock_guard lock(shared.mutex);
+        flag = true;
+    }
+    shared.changed.notify_all();
+}
+
+// Reads until end of file straight into the stream's room; large reads keep a big output cheap.
+void read_stream(std::shared_ptr<Shared> shared, Stream& stream, Fd fd) {
+    constexpr std::size_t min_room = 4096;
+    constexpr std::size_t first_size = 16 * 1024;
+    std::array<char, 64 * 1024> probe;
+    for (;;) {
+        std::size_t room = stream.bytes.size() - stream.size;
+        // Without room, read into a side buffer first, so that a stream ending exactly at the
+        // capacity is not doubled just to read its end of file.
+        char* target = room < min_room ? probe.data() : stream.bytes.data() + stream.size;
+        std::size_t length = room < min_room ? probe.size() : room;
+        ssize_t n = ::read(fd.fd, target, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        std::lock_guard lock(shared->mutex);
+        if (target == probe.data()) {
+            auto grown = std::max({stream.size * 2, stream.size + n, first_size});
+            stream.bytes.resize(grown);
+            std::memcpy(stream.bytes.data() + stream.size, probe.data(), n);
+        }
+        stream.size += n;
+    }
+    fd = Fd();
+    finish(*shared, stream.done);
+}
+
+// Writes the whole input, then closes the pipe so that the child sees end of input. A child
+// that stops reading early makes the write fail, which ends the writer quietly.
+void write_input(std::shared_ptr<Shared> shared, Fd fd, std::string bytes) {
+    // The write that fails with EPIPE must not kill the process, whatever SIGPIPE's disposition;
+    // a signal left pending on this thread is discarded when it ends.
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+    std::string_view rest = bytes;
+    while (!rest.empty()) {
+        ssize_t n = ::write(fd.fd, rest.data(), rest.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+    fd = Fd();
+    finish(*shared, shared->writer_done);
+}
+
+// What the captured bytes become: the text if all of it is valid UTF-8, else the empty text.
+// The caller holds the lock; a stream still being read is copied, a finished one taken over.
+std::string take_text(Stream& stream) {
+    std::string bytes;
+    if (stream.done) {
+        stream.bytes.resize(stream.size);
+        bytes = std::move(stream.bytes);
+    } else {
+        bytes = stream.bytes.substr(0, stream.size);
+    }
+    if (!text::is_valid_utf8(bytes)) bytes.clear();
+    return bytes;
+}
+
+// Everything the child needs, built before fork: after it only async-signal-safe calls are
+// allowed, so nothing may be allocated there.
+struct ChildPlan {
+    std::vector<std::string> env_storage;
+    std::vector<char*> argv;
+    std::vector<char*> envp;
+    std::vector<std::string> candidates;  // where to look for the program, in order
+    std::vector<const char*> candidate_ptrs;
+};
+
+bool has_nul(std::string_view text) {
+    return text.find('\0') != std::string_view::npos;
+}
+
+// The inherited environment with the additions applied: an inherited name that is added is
+// dropped, and of several additions with one name only the last is kept.
+std::vector<std::string> child_environment(const Invocation& invocation) {
+    auto added_later = [&](std::string_view name, std::size_t from) {
+        for (std::size_t i = from; i < invocation.env.size(); ++i)
+            if (invocation.env[i].first == name) return true;
+        return false;
+    };
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        std::string_view pair = *entry;
+        if (!added_later(pair.substr(0, pair.find('=')), 0)) env.emplace_back(pair);
+    }
+    for (std::size_t i = 0; i < invocation.env.size(); ++i) {
+        const auto& [name, value] = invocation.env[i];
+        if (!added_later(name, i + 1)) env.push_back(name + "=" + value);
+    }
+    return env;
+}
+
+// The paths execvp would try: the program itself when it names a directory, else each PATH
+// entry joined with it (an empty entry is the working directory).
+std::vector<std::string> program_candidates(const std::string& program) {
+    if (program.empty() || program.find('/') != std::string::npos) return {program};
+    const char* path = std::getenv("PATH");
+    std::vector<std::string> candidates;
+    for (auto dir : text::split(path != nullptr ? path : "/bin:/usr/bin", ':'))
+        candidates.push_back((dir.empty() ? std::string(".") : std::string(dir)) + "/" + program);
+    return candidates;
+}
+
+std::expected<ChildPlan, int> plan_child(const Invocation& invocation,
+                                         std::vector<std::string>& args) {
+    const std::string& program = invocation.program.native();
+    bool nul =
+        has_nul(program) || std::any_of(invocation.args.begin(), invocation.args.end(), has_nul) ||
+        std::any_of(invocation.env.begin(), invocation.env.end(),
+                    [](const auto& pair) { return has_nul(pair.first) || has_nul(pair.second); });
+    if (nul || (invocation.cwd && has_nul(invocation.cwd->native())))
+        return std::unexpected(EINVAL);
+    ChildPlan plan;
+    plan.env_storage = child_environment(invocation);
+    args.reserve(invocation.args.size() + 1);
+    args.push_back(program);
+    args.insert(args.end(), invocation.args.begin(), invocation.args.end());
+    for (auto& arg : args) plan.argv.push_back(arg.data());
+    plan.argv.push_back(nullptr);
+    for (auto& pair : plan.env_storage) plan.envp.push_back(pair.data());
+    plan.envp.push_back(nullptr);
+    plan.candidates = program_candidates(program);
+    for (auto& candidate : plan.candidates) plan.candidate_ptrs.push_back(candidate.c_str());
+    return plan;
+}
+
+// Puts `fd` on the standard descriptor `target` of the child. When it already is that
+// descriptor, dup2 would keep its close-on-exec flag, so the flag is cleared instead.
+bool place(int fd, int target) {
+    if (fd == target) return ::fcntl(fd, F_SETFD, 0) == 0;
+    return ::dup2(fd, target) == target;
+}
+
+// Runs in the child after fork: only async-signal-safe calls. On failure the errno goes back
+// through the error pipe, which exec closes on success.
+[[noreturn]] void exec_child(const ChildPlan& plan, const char* cwd,
+                             const std::array<int, 3>& standard, int error_fd) {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGPIPE, &action, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+
+    int error = 0;
+    // The standard descriptors were made in the order 0, 1, 2 before the error pipe, so none of
+    // them is a smaller standard number than its own target and placing in order clobbers none.
+    for (int target = 0; target < 3 && error == 0; ++target)
+        if (!place(standard[target], target)) error = errno;
+    if (error == 0 && cwd != nullptr && ::chdir(cwd) != 0) error = errno;
+    if (error == 0) {
+        // execvp's rules: a candidate that is missing or denied passes on to the next one, and
+        // a denial is what is reported when no candidate could be started.
+        bool denied = false;
+        error = ENOENT;
+        for (const char* candidate : plan.candidate_ptrs) {
+            ::execve(candidate, plan.argv.data(), plan.envp.data());
+            error = errno;
+            if (error == EACCES) denied = true;
+            if (error != EACCES && error != ENOENT && error != ENOTDIR && error != ESTALE) break;
+        }
+        if (denied && (error == ENOENT || error == ENOTDIR || error == ESTALE)) error = EACCES;
+    }
+    while (::write(error_fd, &error, sizeof error) < 0 && errno == EINTR) {
+    }
+    ::_exit(127);
+}
+
+// The parent's side of a started child.
+struct Child {
+    pid_t pid = -1;
+    Fd input;  // write end of standard input, when input is given
+    Fd out;
+    Fd err;
+};
+
+void reap(pid_t pid) {
+    int status;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+std::expected<Child, int> spawn(const Invocation& invocation) {
+    std::vector<std::string> args;
+    auto plan = plan_child(invocation, args);
+    if (!plan) return std::unexpected(plan.error());
+
+    Child child;
+    Fd child_in;
+    if (invocation.stdin_bytes) {
+        auto pipe = make_pipe();
+        if (!pipe) return std::unexpected(pipe.error());
+        child_in = std::move(pipe->read);
+        child.input = std::move(pipe->write);
+    } else {
+        child_in = Fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        if (child_in.fd < 0) return std::unexpected(errno);
+    }
+    auto out = make_pipe();
+    if (!out) return std::unexpected(out.error());
+    auto err = make_pipe();
+    if (!err) return std::unexpected(err.error());
+    auto error_pipe = make_pipe();
+    if (!error_pipe) return std::unexpected(error_pipe.error());
+
+    const char* cwd = invocation.cwd ? invocation.cwd->c_str() : nullptr;
+    std::array<int, 3> standard = {child_in.fd, out->write.fd, err->write.fd};
+    pid_t pid = ::fork();
+    if (pid < 0) return std::unexpected(errno);
+    if (pid == 0) exec_child(*plan, cwd, standard, error_pipe->write.fd);
+
+    error_pipe->write = Fd();
+    int error = 0;
+    ssize_t n;
+    while ((n = ::read(error_pipe->read.fd, &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    if (n > 0) {
+        reap(pid);
+        return std::unexpected(error);
+    }
+    child.pid = pid;
+    child.out = std::move(out->read);
+    child.err = std::move(err->read);
+    return child;
+}
+
+// The helper threads of one run, and the state they share with it.
+struct Helpers {
+    std::shared_ptr<Shared> shared = std::make_shared<Shared>();
+    std::thread writer;
+    std::thread out_reader;
+    std::thread err_reader;
+
+    // Writer first, then the readers. Fails only when a thread cannot be created.
+    std::expected<void, int> start(Child& child, const Invocation& invocation) {
+        try {
+            if (invocation.stdin_bytes) {
+                shared->writer_done = false;
+                writer = std::thread(write_input, shared, std::move(child.input),
+                                     *invocation.stdin_bytes);
+            }
+            out_reader =
+                std::thread(read_stream, shared, std::ref(shared->out), std::move(child.out));
+            err_reader =
+                std::thread(read_stream, shared, std::ref(shared->err), std::move(child.err));
+        } catch (const std::system_error& error) {
+            return std::unexpected(error.code().value());
+        }
+        return {};
+    }
+
+    // Threads not joined are left to end by themselves once every holder of their pipes is
+    // gone; they own their share of the state.
+    ~Helpers() {
+        for (auto* thread : {&out_reader, &err_reader, &writer})
+            if (thread->joinable()) thread->detach();
+    }
+
+    void join() {
+        for (auto* thread : {&writer, &out_reader, &err_reader})
+            if (thread->joinable()) thread->join();
+    }
+};
+
+Clock::time_point deadline_after(Clock::time_point start, Duration timeout) {
+    if (timeout <= Duration::zero()) return start;
+    if (timeout >= Clock::time_point::max() - start) return Clock::time_point::max();
+    return start + timeout;
+}
+
+Duration since(Clock::time_point start) {
+    return std::max(Duration::zero(), Duration(Clock::now() - start));
+}
+
+void pause_for(Duration length) {
+    timespec rest{static_cast<time_t>(length.count() / 1'000'000'000),
+                  static_cast<long>(length.count() % 1'000'000'000)};
+    while (::nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+    }
+}
+
+enum class Ending : std::uint8_t { Exited, TimedOut, WaitFailed };
+
+struct Waited {
+    Ending ending;
+    int value;  // the wait status when exited, the errno when the wait failed
+};
+
+// Polls the child every millisecond until it ends or the deadline passes. The readers reach end
+// of file when the child exits, so their finishing wakes the poll early; after that the child
+// becomes waitable within microseconds, so the next looks come quickly before slowing down again.
+Waited wait_for_child(pid_t pid, Shared& shared, Clock::time_point deadline) {
+    constexpr Duration interval = std::chrono::milliseconds(1);
+    Duration quick = std::chrono::microseconds(20);
+    for (;;) {
+        int status = 0;
+        pid_t result = ::waitpid(pid, &status, WNOHANG);
+        if (result == pid) return {Ending::Exited, status};
+        if (result < 0 && errno != EINTR) return {Ending::WaitFailed, errno};
+        auto now = Clock::now();
+        if (now >= deadline) return {Ending::TimedOut, 0};
+        std::unique_lock lock(shared.mutex);
+        if (shared.readers_done()) {
+            lock.unlock();
+            pause_for(std::min<Duration>(quick, deadline - now));
+            quick = std::min<Duration>(quick * 2, interval);
+        } else {
+            auto until = deadline - now > interval ? now + interval : deadline;
+            shared.changed.wait_until(lock, until, [&] { return shared.readers_done(); });
+        }
+    }
+}
+
+std::string spawn_message(const Invocation& invocation, int error) {
+    return "spawn " + text::lossy(invocation.program) + ": " + error_text(error);
+}
+
+}  // namespace
+
+Outcome run(const Invocation& invocation) {
+    auto start = Clock::now();
+    auto deadline = deadline_after(start, invocation.timeout);
+    auto child = spawn(invocation);
+    if (!child) return SpawnError{spawn_message(invocation, child.error())};
+
+    Helpers helpers;
+    if (auto started = helpers.start(*child, invocation); !started) {
+        // The run cannot be watched without its threads: end it rather than leave it unread.
+        ::kill(child->pid, SIGKILL);
+        reap(child->pid);
+        return SpawnError{spawn_message(invocation, started.error())};
+    }
+
+    auto waited = wait_for_child(child->pid, *helpers.shared, deadline);
+    switch (waited.ending) {
+        case Ending::Exited: break;
+        case Ending::TimedOut:
+            ::kill(child->pid, SIGKILL);
+            reap(child->pid);
+            return TimedOut{since(start)};
+        case Ending::WaitFailed: return SpawnError{"wait: " + error_text(waited.value)};
+    }
+
+    // A process the child left behind may hold its pipes open long after the child exited.
+    // Waiting for them is bounded by the deadline, though never cut shorter than a grace period
+    // in which pipes of a child that exited near its deadline are surely drained; what was read
+    // by then is kept.
+    constexpr Duration drain_grace = std::chrono::seconds(1);
+    auto drain_deadline = std::max(deadline, Clock::now() + drain_grace);
+    Exited exited;
+    auto& shared = *helpers.shared;
+    std::unique_lock lock(shared.mutex);
+    bool complete =
+        shared.changed.wait_until(lock, drain_deadline, [&] { return shared.all_done(); });
+    exited.stdout_text = take_text(shared.out);
+    exited.stderr_text = take_text(shared.err);
+    lock.unlock();
+    if (complete) helpers.join();
+    exited.elapsed = since(start);
+    exited.code = WIFEXITED(waited.value) ? WEXITSTATUS(waited.value) : -1;
+    return exited;
+}
+
+}  // namespace tolvern::runner

@@ -1,0 +1,61 @@
+// End-to-end tests of tolvern's two hidden .aut helper modes: normalised text and flush
+// alphabet on standard output, usage and read errors with status 2.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "support.hpp"
+
+namespace tolvern::testing {
+namespace {
+
+TEST(HelperModes, PrintTheNormalisedTextAndTheFlushAlphabet) {
+    TempDir dir;
+    const std::string aut =
+        "des (0, 4, 4)\r\n(0, \"b.<flush>\", 1)\r\n(1, \"tag(1, 2)\", 2)\r\n"
+        "(2, \"<declarative-illegal>\", 3)\r\n(3, \"a.<flush>\", 0)";
+    write_file(dir.path / "x.aut", aut);
+
+    auto normalized = run_program(tolvern_bin, {"normalize-lts", "x.aut"}, dir.path);
+    EXPECT_EQ(normalized.code, 0);
+    EXPECT_EQ(normalized.out,
+              "des (0, 4, 4)\n(0, \"b.<flush>\", 1)\n(1, \"tau\", 2)\n"
+              "(2, \"<illegal>\", 3)\n(3, \"a.<flush>\", 0)");
+
+    // A further argument is ignored.
+    auto flushes = run_program(tolvern_bin, {"flush-actions", "x.aut", "extra"}, dir.path);
+    EXPECT_EQ(flushes.code, 0);
+    EXPECT_EQ(flushes.out, "a.<flush>,b.<flush>\n");
+
+    write_file(dir.path / "empty.aut", "");
+    EXPECT_EQ(run_program(tolvern_bin, {"flush-actions", "empty.aut"}, dir.path).out, "\n");
+    EXPECT_EQ(run_program(tolvern_bin, {"normalize-lts", "empty.aut"}, dir.path).out, "");
+}
+
+TEST(HelperModes, ReportUsageAndReadErrors) {
+    TempDir dir;
+    write_file(dir.path / "latin1.aut", "des (0, 0, 1)\n\xe9\n");
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {{"normalize-lts"}, "usage: tolvern normalize-lts <file.aut>\n"},
+        {{"flush-actions"}, "usage: tolvern flush-actions <file.aut>\n"},
+        {{"normalize-lts", "absent.aut"}, "error: absent.aut: No such file or directory\n"},
+        {{"flush-actions", "latin1.aut"},
+         "error: latin1.aut: " + std::make_error_code(std::errc::illegal_byte_sequence).message() +
+             "\n"},
+    };
+    for (const auto& c : cases) {
+        auto run = run_program(tolvern_bin, c.args, dir.path);
+        EXPECT_EQ(run.code, 2) << c.args[0];
+        EXPECT_EQ(run.err, c.err);
+        EXPECT_EQ(run.out, "");
+    }
+}
+
+}  // namespace
+}  // namespace tolvern::testing
