@@ -114,7 +114,7 @@ TEST(Misc, ScriptContract) {
     script(corpus, "misc_env", R"sh(seen="$MODEL_DIR/seen"
 {
   echo "argc=$#"
-  echo "arg=$1"
+  echo "self=$0"
   echo "MODEL_DIR=$MODEL_DIR"
   echo "KESTRIN=$KESTRIN"
   echo "TOLVERN_TMPDIR=$TOLVERN_TMPDIR"
@@ -124,17 +124,20 @@ TEST(Misc, ScriptContract) {
   echo "stdin=$(cat)"
 } >"$seen"
 )sh");
+    // Given relative to the working directory, the tool reaches the script as a canonical path.
+    write_file(corpus.root / "bin/kestrin", "");
+    auto root = corpus.root.filename();
     auto run =
         run_program(tolvern_bin,
-                    {"--kestrin", kestrin_standin.string(), "--root",
-                     corpus.root.filename().string(), "--category", "misc", "--output", "json"},
+                    {"--kestrin", (root / "bin/kestrin").string(), "--root", root.string(),
+                     "--category", "misc", "--output", "json"},
                     corpus.root.parent_path(), {{"NO_COLOR", "1"}, {"TMPDIR", tmp.path.string()}});
     ASSERT_EQ(run.code, 0) << run.out << run.err;
 
     auto model_dir = fs::canonical(corpus.root / "test-models/misc_env");
-    auto expected = "argc=1\narg=" + (model_dir / "run.sh").string() +
+    auto expected = "argc=0\nself=" + (model_dir / "run.sh").string() +
                     "\nMODEL_DIR=" + model_dir.string() +
-                    "\nKESTRIN=" + fs::canonical(kestrin_standin).string() +
+                    "\nKESTRIN=" + fs::canonical(corpus.root / "bin/kestrin").string() +
                     "\nTOLVERN_TMPDIR=" + (tmp.path / "tolvern_misc_env").string() +
                     "\nKES_PANIC_LOG=/dev/null\nKES_RUN_LOG=/dev/null\ncwd=scratch\nstdin=\n";
     EXPECT_EQ(read_file(model_dir / "seen"), expected);
