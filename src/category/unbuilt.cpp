@@ -10,13 +10,6 @@ ModelResult unbuilt(const Model& model, Category category) {
 }
 }  // namespace
 
-ModelResult check_lts_as(const Model& m, const std::filesystem::path&, const std::optional<std::filesystem::path>&, const std::filesystem::path&, Duration, Category category) { return unbuilt(m, category); }
-ModelResult check_threads(const CategoryContext& c, const Model& m) { return unbuilt(m, c.category); }
-ModelResult check_vorlan(const CategoryContext& c, const Model& m) { return unbuilt(m, c.category); }
-ModelResult check_verify_inner(const CategoryContext& c, const Model& m) { return unbuilt(m, c.category); }
-ModelResult check_simulate(const CategoryContext& c, const Model& m) { return unbuilt(m, c.category); }
-ModelResult check_trace(const CategoryContext& c, const Model& m) { return unbuilt(m, c.category); }
-ModelResult check_selfcheck(const CategoryContext& c, const Model& m) { return unbuilt(m, c.category); }
 ModelResult check_simulate_repl(const Model& m, const std::filesystem::path&, const std::filesystem::path&, Duration) { return unbuilt(m, Category::SimulateRepl); }
 
 }  // namespace tolvern::category
