@@ -89,6 +89,7 @@ Session run_session(const Corpus& corpus, std::vector<std::string> args) {
 Session check_rows(std::string_view category, const std::vector<Row>& rows,
                    std::vector<std::string> extra_args = {}) {
     Corpus corpus;
+    fs::create_directories(corpus.root / "test-models");
     for (const auto& row : rows) make_model(corpus, category, row);
     extra_args.insert(extra_args.end(), {"--category", std::string(category)});
     auto session = run_session(corpus, extra_args);
