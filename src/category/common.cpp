@@ -8,7 +8,9 @@
 
 namespace tolvern::category {
 
-EnvPairs isolated_env() { return {{"KES_PANIC_LOG", "/dev/null"}, {"KES_RUN_LOG", "/dev/null"}}; }
+EnvPairs isolated_env() {
+    return {{"KES_PANIC_LOG", "/dev/null"}, {"KES_RUN_LOG", "/dev/null"}};
+}
 
 std::string_view tool_model_name(std::string_view name) {
     if (name.starts_with("lbs_")) name.remove_prefix(4);
