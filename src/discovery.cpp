@@ -82,7 +82,11 @@ std::optional<std::pair<std::string_view, std::string_view>> component_fields(
 Model vorlan_model(std::string_view source_text, std::string_view name, const fs::path& goldens,
                    std::uint32_t queue_size_external) {
     fs::path source(source_text);
-    std::string display(source_text);
+    // kestrin runs in the component's directory, so a relative listed path is handed to it
+    // made absolute; otherwise it would be resolved from the wrong directory.
+    std::error_code ignored;
+    std::string display =
+        source.is_relative() ? text::lossy(fs::absolute(source, ignored)) : std::string(source_text);
     std::ranges::replace(display, '\\', '/');
     model::Baselines baselines;
     if (auto gold = goldens / (std::string(name) + ".aut"); files::exists(gold))

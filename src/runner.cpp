@@ -19,6 +19,7 @@
 #include <expected>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -119,13 +120,13 @@ void read_stream(std::shared_ptr<Shared> shared, Stream& stream, Fd fd) {
         ssize_t n = ::read(fd.fd, target, length);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
+        auto count = static_cast<std::size_t>(n);
         std::lock_guard lock(shared->mutex);
         if (target == probe.data()) {
-            auto grown = std::max({stream.size * 2, stream.size + n, first_size});
-            stream.bytes.resize(grown);
-            std::memcpy(stream.bytes.data() + stream.size, probe.data(), n);
+            stream.bytes.resize(std::max({stream.size * 2, stream.size + count, first_size}));
+            std::memcpy(stream.bytes.data() + stream.size, probe.data(), count);
         }
-        stream.size += n;
+        stream.size += count;
     }
     fd = Fd();
     finish(*shared, stream.done);
@@ -254,8 +255,8 @@ bool place(int fd, int target) {
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
 
     int error = 0;
-    // The standard descriptors were made in the order 0, 1, 2 before the error pipe, so none of
-    // them is a smaller standard number than its own target and placing in order clobbers none.
+    // The descriptors for 0, 1 and 2 were made in that order, each on the lowest free number,
+    // and the error pipe after them: none sits on a number that an earlier placement replaces.
     for (int target = 0; target < 3 && error == 0; ++target)
         if (!place(standard[target], target)) error = errno;
     if (error == 0 && cwd != nullptr && ::chdir(cwd) != 0) error = errno;
@@ -398,11 +399,13 @@ struct Waited {
 };
 
 // Polls the child every millisecond until it ends or the deadline passes. The readers reach end
-// of file when the child exits, so their finishing wakes the poll early; after that the child
-// becomes waitable within microseconds, so the next looks come quickly before slowing down again.
+// of file as the child exits, so their finishing wakes the poll early; the child becomes
+// waitable a few microseconds later, a moment that is yielded through rather than slept through
+// (a short sleep overshoots by the timer slack) before the plain poll resumes.
 Waited wait_for_child(pid_t pid, Shared& shared, Clock::time_point deadline) {
     constexpr Duration interval = std::chrono::milliseconds(1);
-    Duration quick = std::chrono::microseconds(20);
+    constexpr Duration exit_moment = std::chrono::microseconds(200);
+    std::optional<Clock::time_point> streams_closed;
     for (;;) {
         int status = 0;
         pid_t result = ::waitpid(pid, &status, WNOHANG);
@@ -410,15 +413,20 @@ Waited wait_for_child(pid_t pid, Shared& shared, Clock::time_point deadline) {
         if (result < 0 && errno != EINTR) return {Ending::WaitFailed, errno};
         auto now = Clock::now();
         if (now >= deadline) return {Ending::TimedOut, 0};
-        std::unique_lock lock(shared.mutex);
-        if (shared.readers_done()) {
-            lock.unlock();
-            pause_for(std::min<Duration>(quick, deadline - now));
-            quick = std::min<Duration>(quick * 2, interval);
-        } else {
-            auto until = deadline - now > interval ? now + interval : deadline;
-            shared.changed.wait_until(lock, until, [&] { return shared.readers_done(); });
+        if (!streams_closed) {
+            std::unique_lock lock(shared.mutex);
+            if (shared.readers_done()) {
+                streams_closed = now;
+            } else {
+                auto until = deadline - now > interval ? now + interval : deadline;
+                shared.changed.wait_until(lock, until, [&] { return shared.readers_done(); });
+                continue;
+            }
         }
+        if (now - *streams_closed < exit_moment)
+            std::this_thread::yield();
+        else
+            pause_for(std::min<Duration>(interval, deadline - now));
     }
 }
 

@@ -8,7 +8,9 @@
 
 namespace tolvern::category {
 
-EnvPairs isolated_env() { return {{"KES_PANIC_LOG", "/dev/null"}, {"KES_RUN_LOG", "/dev/null"}}; }
+EnvPairs isolated_env() {
+    return {{"KES_PANIC_LOG", "/dev/null"}, {"KES_RUN_LOG", "/dev/null"}};
+}
 
 std::string_view tool_model_name(std::string_view name) {
     if (name.starts_with("lbs_")) name.remove_prefix(4);
@@ -47,6 +49,21 @@ std::string path_arg(const std::filesystem::path& path) {
     auto text = text::lossy(path);
     std::replace(text.begin(), text.end(), '\\', '/');
     return text;
+}
+
+std::string exit_reason(const runner::Exited& run) {
+    return "exit=" + std::to_string(run.code) + " " + first_diagnostic_line(run.stderr_text);
+}
+
+std::optional<ModelResult> unfinished_result(const runner::Outcome& outcome,
+                                             const std::string& name, Category category,
+                                             std::string_view timeout_reason) {
+    if (auto* timed_out = std::get_if<runner::TimedOut>(&outcome))
+        return result(name, category, Status::Timeout, std::string(timeout_reason),
+                      timed_out->elapsed);
+    if (auto* error = std::get_if<runner::SpawnError>(&outcome))
+        return result(name, category, Status::Fail, error->message, Duration{});
+    return std::nullopt;
 }
 
 }  // namespace tolvern::category

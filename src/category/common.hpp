@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -10,6 +11,7 @@
 
 #include "kinds.hpp"
 #include "reporter.hpp"
+#include "runner.hpp"
 
 namespace tolvern::category {
 
@@ -39,5 +41,15 @@ std::string first_diagnostic_line(std::string_view stderr_text);
 
 // A path as text for a tool argument: invalid UTF-8 replaced, backslashes made "/".
 std::string path_arg(const std::filesystem::path& path);
+
+// "exit={code} {first diagnostic line}" of a run that exited.
+std::string exit_reason(const runner::Exited& run);
+
+// The result of a single-run check whose run did not exit: TIMEOUT with the given reason and the
+// run's elapsed time, or FAIL with the runner's message and no elapsed time (nothing ran). None
+// when the run exited.
+std::optional<ModelResult> unfinished_result(const runner::Outcome& outcome,
+                                             const std::string& name, Category category,
+                                             std::string_view timeout_reason);
 
 }  // namespace tolvern::category

@@ -1,6 +1,7 @@
 // The per-model check of a category pass: one check by category, then the result to the
 // reporter under its lock.
 #include "category/checks.hpp"
+#include "category/common.hpp"
 
 namespace tolvern::category {
 
@@ -24,7 +25,8 @@ ModelResult check(const CategoryContext& context, const Model& model) {
     case Category::Trace: return check_trace(context, model);
     case Category::Selfcheck: return check_selfcheck(context, model);
     }
-    return {};
+    // Only a corrupt category value gets here; it must not count as a pass.
+    return result(model.name, context.category, Status::Fail, "unknown category", Duration{});
 }
 
 void check_model(const CategoryContext& context, const Model& model) {

@@ -67,7 +67,8 @@ std::pair<std::uint32_t, std::size_t> decode(std::string_view text) {
     return {value, length};
 }
 
-// The line as a double-quoted literal in which nothing invisible goes unnoticed.
+}  // namespace
+
 std::string quoted(std::string_view raw) {
     // Bytes that are not UTF-8 show as U+FFFD rather than breaking the decoding.
     std::string valid = text::is_valid_utf8(raw) ? std::string(raw) : text::lossy_utf8(raw);
@@ -95,8 +96,6 @@ std::string quoted(std::string_view raw) {
     out += '"';
     return out;
 }
-
-}  // namespace
 
 bool is_verdict_token(std::string_view text) {
     return text == "<loop>" ||

@@ -57,6 +57,11 @@ bool baseline_ends_in_match(const Path& golden);
 bool text_ends_in_verdict(std::string_view golden_text);
 bool text_ends_in_match(std::string_view golden_text);
 
+// The text as a double-quoted literal in which nothing invisible goes unnoticed: quote,
+// backslash, NUL, tab, CR and LF backslash-escaped, other unprintable characters as "\u{hex}",
+// invalid UTF-8 as U+FFFD.
+std::string quoted(std::string_view raw);
+
 // "{golden}.repl.override" and "{golden}.repl.override.stderr".
 std::pair<Path, Path> repl_override_paths(const Path& golden);
 

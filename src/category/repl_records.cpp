@@ -24,7 +24,9 @@ void ReplTraceOut::cmd(std::string label, const runner::Invocation& invocation,
                                        std::move(stdout_file), std::move(stderr_file)});
 }
 
-void ReplTraceOut::note(std::string text) { log.emplace_back(ReplTraceLog::Note{std::move(text)}); }
+void ReplTraceOut::note(std::string text) {
+    log.emplace_back(ReplTraceLog::Note{std::move(text)});
+}
 
 void absorb_trace_outs(std::vector<ReplTraceOut> outs, log::SessionLog& log, ReplTally& tally) {
     for (auto& out : outs) {
@@ -40,6 +42,8 @@ void absorb_trace_outs(std::vector<ReplTraceOut> outs, log::SessionLog& log, Rep
                 log.entries.emplace_back(std::get<ReplTraceLog::Note>(std::move(record)));
             }
         }
+        // The log now holds its own copies; dropping ours keeps one copy of each output alive.
+        out.log = {};
         tally.add(std::move(out.tally));
     }
 }

@@ -57,8 +57,8 @@ struct ReplTraceOut {
     std::vector<ReplTraceLogEntry> log;
 
     void cmd(std::string label, const runner::Invocation& invocation,
-             const runner::Outcome& outcome, std::optional<std::string> stdout_file,
-             std::optional<std::string> stderr_file);
+             const runner::Outcome& outcome, std::optional<std::string> stdout_file = std::nullopt,
+             std::optional<std::string> stderr_file = std::nullopt);
     void note(std::string text);
 };
 

@@ -33,9 +33,9 @@ TEST(Session, HelpListsTheOptionsInOrderAndExitsZero) {
     EXPECT_NE(run.out.find("Sorvek test-corpus runner (replaces run_*.sh / gen_*.sh)."),
               std::string::npos);
     std::size_t at = 0;
-    for (std::string option : {"--category", "--filter", "--jobs", "--timeout", "--output",
-                               "--keep-going", "--list", "--config", "--kestrin", "--ltscompare",
-                               "--root", "--help"}) {
+    for (std::string option :
+         {"--category", "--filter", "--jobs", "--timeout", "--output", "--keep-going", "--list",
+          "--config", "--kestrin", "--ltscompare", "--root", "--help"}) {
         auto found = run.out.find(option, at);
         ASSERT_NE(found, std::string::npos) << option << " after " << at << "\n" << run.out;
         at = found;

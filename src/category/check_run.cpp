@@ -1,0 +1,53 @@
+// The frame of a check that keeps a session log: output directory, log, skip marker, kestrin
+// runs and their artefacts.
+#include "category/check_run.hpp"
+
+#include "category/common.hpp"
+#include "files.hpp"
+#include "text.hpp"
+
+namespace tolvern::category {
+
+std::expected<CheckLog, ModelResult> open_check(const Path& out_root, Category category,
+                                                const Model& model) {
+    auto dir = log::ModelOutDir::create(out_root, name(category), model.name);
+    if (!dir)
+        return std::unexpected(result(model.name, category, Status::Fail,
+                                      "output dir: " + dir.error().message(), Duration{}));
+    return CheckLog{std::move(*dir), log::SessionLog(model.name, std::string(name(category)))};
+}
+
+ModelResult close_check(const CheckLog& check, ModelResult result) {
+    // The log is for inspection only: failing to write it must not change the verdict.
+    (void)check.log.write_to(check.dir, word(result.status), result.reason);
+    return result;
+}
+
+std::string skip_reason(std::string_view marker_text, std::string_view file_name) {
+    if (marker_text.empty()) return std::string(file_name);
+    return std::string(text::first_line(marker_text));
+}
+
+std::optional<std::string> skip_marker(const Path& model_dir, std::string_view file_name) {
+    auto marker = files::read_text(model_dir / "baseline" / file_name);
+    if (!marker) return std::nullopt;
+    return skip_reason(*marker, file_name);
+}
+
+runner::Invocation kestrin_invocation(const Path& kestrin, const Model& model,
+                                      std::vector<std::string> args, Duration timeout) {
+    return runner::Invocation{kestrin,       std::move(args), isolated_env(),
+                              model.workdir, std::nullopt,    timeout};
+}
+
+Artefacts keep_streams(const Path& dir, const runner::Exited& run, std::string_view stdout_name,
+                       std::string_view stderr_name) {
+    // The log names an artefact only when it was written; otherwise it shows the stream itself.
+    auto keep = [&](std::string_view bytes, std::string_view name) -> std::optional<Path> {
+        if (bytes.empty() || !log::ModelOutDir::write(dir, name, bytes)) return std::nullopt;
+        return Path(name);
+    };
+    return {keep(run.stdout_text, stdout_name), keep(run.stderr_text, stderr_name)};
+}
+
+}  // namespace tolvern::category

@@ -1,0 +1,155 @@
+// The per-step eligible pass of the simulate-repl check: every proper prefix of a trace is
+// replayed, and the events kestrin calls eligible after it are compared with the golden set
+// recorded for that step.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "category/common.hpp"
+#include "category/simulate_repl.hpp"
+#include "category/traces.hpp"
+#include "files.hpp"
+#include "text.hpp"
+
+namespace tolvern::category {
+
+namespace {
+
+// A step number K with its golden "eligible.{X}.{K}" as found in the listing.
+struct Step {
+    std::uint64_t number;
+    Path golden;
+};
+
+// The goldens of the trace's steps, ascending, from the model's baseline directory; overrides,
+// stderr goldens and names that are not numbers fail to parse and so add no step.
+std::vector<Step> step_goldens(const model::Model& model, std::string_view trace_name) {
+    std::vector<Step> steps;
+    for (auto& found : list_trace_goldens(model.dir, "eligible." + std::string(trace_name) + "."))
+        if (auto number = text::parse_u64(found.name))
+            steps.push_back({*number, std::move(found.golden)});
+    std::stable_sort(steps.begin(), steps.end(),
+                     [](const Step& a, const Step& b) { return a.number < b.number; });
+    return steps;
+}
+
+Path temp_dir() {
+    const char* dir = std::getenv("TMPDIR");
+    return dir && *dir ? Path(dir) : Path("/tmp");
+}
+
+// The prefix file's name is predictable and its directory may be shared with other users, so
+// it is created afresh and never through a link someone else left at that name. A file that
+// could not be written whole is not left behind.
+bool write_prefix(const Path& path, std::string_view bytes) {
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    // A full disk may only show when the data is flushed at close.
+    if (::close(fd) == 0 && bytes.empty()) return true;
+    std::filesystem::remove(path, ignored);
+    return false;
+}
+
+// The golden of step k: its override, else the listed step closest below or at k.
+std::optional<Path> golden_of_step(const Path& baseline_dir, std::string_view trace_name,
+                                   std::uint64_t k, const std::vector<Step>& steps) {
+    auto override_path = baseline_dir / ("eligible." + std::string(trace_name) + "." +
+                                         std::to_string(k) + ".override");
+    if (files::exists(override_path)) return override_path;
+    auto beyond =
+        std::upper_bound(steps.begin(), steps.end(), k,
+                         [](std::uint64_t n, const Step& step) { return n < step.number; });
+    if (beyond == steps.begin()) return std::nullopt;
+    return std::prev(beyond)->golden;
+}
+
+// Checks step k; an entry's suffix after "{X}-elig:{k}" when it fails, nothing when it passes
+// or kestrin could not judge it.
+std::optional<std::string> check_step(const ReplTrace& trace, const model::Model& model,
+                                      const Path& kestrin, Duration timeout,
+                                      const Path& baseline_dir, const std::vector<Step>& steps,
+                                      std::uint64_t k, std::string_view prefix) {
+    auto prefix_file = temp_dir() / ("tolvern_elig_" + model.name + "_" + trace.name + "_" +
+                                     std::to_string(k) + ".trace");
+    if (!write_prefix(prefix_file, prefix)) return "(prefix-write)";
+    auto outcome = runner::run(check_trace_invocation(kestrin, model, prefix_file, timeout));
+    std::error_code ignored;
+    std::filesystem::remove(prefix_file, ignored);
+
+    if (std::holds_alternative<runner::TimedOut>(outcome)) return "(timeout)";
+    if (const auto* error = std::get_if<runner::SpawnError>(&outcome))
+        return "(spawn:" + error->message + ")";
+    const auto& run = std::get<runner::Exited>(outcome);
+    if (is_blocking(run.stderr_text) || run.stderr_text.find("render bailed") != std::string::npos)
+        return std::nullopt;
+
+    auto golden = golden_of_step(baseline_dir, trace.name, k, steps);
+    if (!golden) return "(missing)";
+    auto expected = files::read_text(*golden);
+    if (eligible_set_of(expected.value_or(std::string())) == eligible_set_of(run.stdout_text))
+        return std::nullopt;
+    return "";
+}
+
+}  // namespace
+
+std::set<std::string> eligible_set_of(std::string_view text) {
+    auto lines = text::split_lines(text);
+    auto line = std::find_if(lines.rbegin(), lines.rend(), [](std::string_view candidate) {
+        return text::trim_start(candidate).starts_with("(eligible");
+    });
+    if (line == lines.rend()) return {};
+    std::set<std::string> items;
+    auto pieces = text::split(*line, '"');
+    for (std::size_t i = 1; i < pieces.size(); i += 2)
+        if (pieces[i] != "<defer>") items.emplace(pieces[i]);
+    return items;
+}
+
+ReplTraceOut check_eligible_steps(const ReplTrace& trace, const model::Model& model,
+                                  const Path& kestrin, Duration timeout, const Path& baseline_dir) {
+    ReplTraceOut out;
+    const auto steps = step_goldens(model, trace.name);
+    if (steps.empty()) return out;
+
+    std::vector<std::string> entries;
+    const std::string entry_head = trace.name + "-elig:";
+    if (auto text = files::read_text(trace.trace)) {
+        auto lines = text::split_lines(*text);
+        std::string prefix;
+        for (std::uint64_t k = 1; k < lines.size(); ++k) {
+            prefix.append(lines[k - 1]).append("\n");
+            if (auto failure =
+                    check_step(trace, model, kestrin, timeout, baseline_dir, steps, k, prefix))
+                entries.push_back(entry_head + std::to_string(k) + *failure);
+        }
+    } else {
+        entries.push_back(entry_head + "(trace-read)");
+    }
+    if (entries.empty()) return out;
+
+    std::string joined;
+    for (const auto& entry : entries) joined += (joined.empty() ? "" : ",") + entry;
+    out.note("per-step eligible DIVERGE: " + joined);
+    out.tally.diverged = std::move(entries);
+    return out;
+}
+
+}  // namespace tolvern::category

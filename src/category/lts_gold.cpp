@@ -1,0 +1,140 @@
+// The comparison of a captured LTS with its gold: both normalised and kept, the actions to hide
+// worked out from flush labels and provided ports, and ltscompare run both ways into the log.
+#include <nlohmann/json.hpp>
+#include <set>
+#include <variant>
+
+#include "category/common.hpp"
+#include "category/lts.hpp"
+#include "files.hpp"
+#include "text.hpp"
+
+namespace tolvern::category {
+
+using comparator::WeakFailuresVerdict;
+
+namespace {
+
+std::string join(const std::set<std::string, std::less<>>& items) {
+    std::string joined;
+    for (const auto& item : items) {
+        if (!joined.empty()) joined += ',';
+        joined += item;
+    }
+    return joined;
+}
+
+// The provided-port events that either normalised text mentions, from the JSON port description
+// that kestrin prints; anything unexpected in it contributes nothing.
+std::string port_events(std::string_view ports_json, std::string_view ours, std::string_view gold) {
+    std::set<std::string, std::less<>> events;
+    try {
+        auto doc = nlohmann::json::parse(ports_json, nullptr, /*allow_exceptions=*/false);
+        if (!doc.is_object()) return {};
+        auto ports = doc.find("ports");
+        if (ports == doc.end() || !ports->is_array()) return {};
+        for (const auto& port : *ports) {
+            if (!port.is_object()) continue;
+            auto direction = port.find("direction");
+            auto name = port.find("name");
+            if (direction == port.end() || name == port.end() || !name->is_string() ||
+                *direction != "provides")
+                continue;
+            for (std::string_view kind : {".inevitable", ".optional"}) {
+                auto event = name->get<std::string>() + std::string(kind);
+                auto quoted = '"' + event + '"';
+                if (ours.find(quoted) != std::string_view::npos ||
+                    gold.find(quoted) != std::string_view::npos)
+                    events.insert(std::move(event));
+            }
+        }
+    } catch (const nlohmann::json::exception&) {
+        return {};
+    }
+    return join(events);
+}
+
+// kestrin's port description of the model: its standard output when it exited, else nothing.
+std::string inspect_ports(const Model& model, const Path& kestrin, Duration timeout) {
+    auto outcome =
+        runner::run(kestrin_invocation(kestrin, model,
+                                       {"inspect-ports", "--output", "json", "-m",
+                                        std::string(tool_model_name(model.name)), model.display},
+                                       timeout));
+    auto* exited = std::get_if<runner::Exited>(&outcome);
+    return exited ? std::move(exited->stdout_text) : std::string();
+}
+
+}  // namespace
+
+std::string merge_csv(std::string_view a, std::string_view b) {
+    std::set<std::string, std::less<>> pieces;
+    for (auto list : {a, b})
+        for (auto piece : text::split(list, ','))
+            if (!piece.empty()) pieces.emplace(piece);
+    return join(pieces);
+}
+
+std::string flush_alphabet(std::string_view first, std::string_view second) {
+    return merge_csv(comparator::extract_actions_containing(first),
+                     comparator::extract_actions_containing(second));
+}
+
+void record_ltscompare(log::SessionLog& log, const Path& ltscompare, std::string label,
+                       const comparator::LtsCompareRun& run) {
+    // The comparator's answer is in its streams and the check's reason; its exit status would
+    // only mislead, so the log shows 0.
+    runner::Invocation invocation{ltscompare,   run.argv,     isolated_env(),
+                                  std::nullopt, std::nullopt, Duration{}};
+    runner::Outcome outcome = runner::Exited{run.stdout_text, run.stderr_text, run.elapsed, 0};
+    log.cmd(std::move(label), invocation, outcome);
+}
+
+std::optional<Path> write_noted(log::SessionLog& log, const Path& dir, std::string_view name,
+                                std::string_view text) {
+    auto written = log::ModelOutDir::write(dir, name, text);
+    if (written) return std::move(*written);
+    log.note("write " + std::string(name) + ": " + written.error().message());
+    return std::nullopt;
+}
+
+WeakFailuresVerdict compare_recorded(log::SessionLog& log, const Path& ltscompare,
+                                     const Path& first, const Path& second, std::string_view tau,
+                                     const Path& forward_trc, const Path& backward_trc,
+                                     std::string forward_label, std::string backward_label,
+                                     Duration timeout) {
+    auto compared = comparator::compare_weak_failures(ltscompare, first, second, tau, forward_trc,
+                                                      backward_trc, timeout);
+    record_ltscompare(log, ltscompare, std::move(forward_label), compared.forward);
+    record_ltscompare(log, ltscompare, std::move(backward_label), compared.backward);
+    return compared.verdict;
+}
+
+WeakFailuresVerdict compare_lts_to_gold(std::string_view ours, const Path& gold,
+                                        const Path& ltscompare, const Model& model,
+                                        const Path& kestrin, const Path& dir, Duration timeout,
+                                        log::SessionLog& log) {
+    auto gold_text = files::read_text(gold);
+    if (!gold_text) {
+        log.note("could not read gold " + files::describe(gold, gold_text.error()));
+        return WeakFailuresVerdict::CompareError;
+    }
+    auto ours_norm = comparator::tau_normalize(ours);
+    auto gold_norm = comparator::tau_normalize(*gold_text);
+    auto ours_file = write_noted(log, dir, "ours.normalized.aut", ours_norm);
+    if (!ours_file) return WeakFailuresVerdict::CompareError;
+    auto gold_file = write_noted(log, dir, "gold.normalized.aut", gold_norm);
+    if (!gold_file) return WeakFailuresVerdict::CompareError;
+
+    std::string tau;
+    if (model.name.starts_with("system_") || model.kind == Category::Lbs) {
+        tau = merge_csv(flush_alphabet(ours_norm, gold_norm),
+                        port_events(inspect_ports(model, kestrin, timeout), ours_norm, gold_norm));
+        if (!tau.empty()) log.note("tau alphabet: " + tau);
+    }
+    return compare_recorded(log, ltscompare, *ours_file, *gold_file, tau,
+                            dir / "ltscompare-fwd.trc", dir / "ltscompare-bwd.trc",
+                            "ltscompare ours <= gold", "ltscompare gold <= ours", timeout);
+}
+
+}  // namespace tolvern::category

@@ -1,0 +1,285 @@
+// The interactive REPL driver and the repl-daemon pass: kestrin's daemon is walked through a
+// trace step by step, its reply envelopes are checked, and the trail it reconstructs is compared
+// with the golden trail and with the batch simulator's rendering of the same steps.
+#include <algorithm>
+
+#include "category/common.hpp"
+#include "category/golden.hpp"
+#include "category/repl_daemon.hpp"
+#include "files.hpp"
+#include "runner.hpp"
+#include "text.hpp"
+
+namespace tolvern::category {
+
+namespace {
+
+using Path = std::filesystem::path;
+
+std::string join(const std::vector<std::string>& items, std::string_view separator) {
+    std::string joined;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i > 0) joined += separator;
+        joined += items[i];
+    }
+    return joined;
+}
+
+// A diagnostic that names its place: "FILE.svk:LINE:COLUMN: error: VERDICT".
+bool is_located(std::string_view error) {
+    return error.find(".svk:") != std::string_view::npos &&
+           error.find(": error: ") != std::string_view::npos;
+}
+
+// The reply line goes into a one-line reason, so its line end is left out.
+std::string missing_stderr(std::string_view line) {
+    if (line.ends_with('\n')) line.remove_suffix(1);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    return "envelope missing `stderr` field: " + std::string(line);
+}
+
+bool is_trail_line(std::string_view line) {
+    return text::trim_start(line).starts_with("(trail");
+}
+
+// Whether a non-marker trail entry at position k or beyond equals the event.
+bool taken_later(const std::vector<std::string>& trail, std::size_t k, std::string_view event) {
+    for (const std::string* entry; (entry = non_marker_at(trail, k)) != nullptr; ++k)
+        if (*entry == event) return true;
+    return false;
+}
+
+bool contains(const std::vector<std::string>& items, std::string_view item) {
+    return std::find(items.begin(), items.end(), item) != items.end();
+}
+
+}  // namespace
+
+bool apply_interactive_reply(std::string_view line, ReplDrive& drive,
+                             std::vector<std::string>& eligible) {
+    auto gap = [&](std::string problem) {
+        if (!drive.stderr_gap) drive.stderr_gap = std::move(problem);
+    };
+    auto reply = parse_reply(line);
+    switch (reply.shape) {
+        case Reply::Shape::NotJson: return false;
+        case Reply::Shape::NotObject: gap(missing_stderr(line)); return false;
+        case Reply::Shape::Object: break;
+    }
+    apply_bail(reply, drive.bail);
+    if (!reply.stderr_lines) {
+        gap(missing_stderr(line));
+    } else if (reply.error && is_located(*reply.error)) {
+        auto carried = join(*reply.stderr_lines, "\n");
+        if (carried.find(*reply.error) == std::string::npos)
+            gap("`stderr` " + category::quoted(carried) +
+                " does not carry located verdict `error` " + category::quoted(*reply.error));
+    }
+    if (reply.eligible) eligible = std::move(*reply.eligible);
+    if (reply.trail) drive.trail = std::move(*reply.trail);
+    return reply.ok.value_or(false);
+}
+
+std::expected<ReplDrive, std::string> drive_repl_interactive(const Path& kestrin,
+                                                             const model::Model& model,
+                                                             const std::vector<std::string>& events,
+                                                             Duration timeout) {
+    ReplDrive drive;
+    std::vector<std::string> eligible;
+    auto handle = [&](std::string_view line) {
+        return apply_interactive_reply(line, drive, eligible);
+    };
+    auto feed = [&](ReplConversation& conversation) {
+        std::size_t k = 0;
+        for (const auto& event : events) {
+            if (drive.bail) return;
+            if (is_verdict_token(event)) continue;
+            if (event.starts_with("(state")) {
+                auto reply = send_event(conversation, event);
+                if (!reply) return;
+                if (handle(*reply)) drive.confirmed.push_back(event);
+                continue;
+            }
+            const std::string* taken = non_marker_at(drive.trail, k);
+            bool at_pos = taken != nullptr && *taken == event;
+            bool later = taken_later(drive.trail, k, event);
+            ++k;
+            if (at_pos) continue;
+            bool offered = contains(eligible, event);
+            if (!offered && later) continue;
+            auto reply = send_event(conversation, event);
+            if (!reply) return;
+            handle(*reply);
+            if (!offered && !contains(drive.trail, event)) drive.never_offered.push_back(event);
+        }
+    };
+    auto blocking =
+        converse(kestrin, model, {.flush = model.meta.flush, .timeout = timeout}, handle, feed);
+    if (!blocking) return std::unexpected(std::move(blocking.error()));
+    drive.blocking = *blocking;
+    return drive;
+}
+
+std::vector<std::string> trail_without_markers(const std::vector<std::string>& trail) {
+    std::vector<std::string> kept;
+    std::copy_if(trail.begin(), trail.end(), std::back_inserter(kept),
+                 [](const std::string& entry) { return !is_verdict_token(entry); });
+    return kept;
+}
+
+std::vector<std::string> text_trail_tokens(std::string_view text) {
+    auto lines = text::split_lines(text);
+    auto line = std::find_if(lines.begin(), lines.end(), is_trail_line);
+    if (line == lines.end()) return {};
+    std::vector<std::string> tokens;
+    auto pieces = text::split(*line, '"');
+    for (std::size_t i = 1; i < pieces.size(); i += 2)
+        if (!is_verdict_token(pieces[i])) tokens.emplace_back(pieces[i]);
+    return tokens;
+}
+
+bool golden_has_verdict(const Path& golden) {
+    auto text = files::read_text(golden);
+    if (!text) return false;
+    auto quotes_verdict = [](std::string_view line) {
+        auto quotes = [&](std::string_view token) {
+            return line.find("\"" + std::string(token) + "\"") != std::string_view::npos;
+        };
+        return std::any_of(VERDICT_TOKENS.begin(), VERDICT_TOKENS.end(), quotes) ||
+               quotes("<loop>");
+    };
+    auto lines = text::split_lines(*text);
+    return std::any_of(lines.begin(), lines.end(), [&](std::string_view line) {
+        return is_trail_line(line) && quotes_verdict(line);
+    });
+}
+
+std::string debug_list(const std::vector<std::string>& items) {
+    std::string list = "[";
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i > 0) list += ", ";
+        list += category::quoted(items[i]);
+    }
+    return list + "]";
+}
+
+std::optional<std::string> repl_quit_parity(const Path& kestrin, const model::Model& model,
+                                            const std::vector<std::string>& confirmed,
+                                            const std::vector<std::string>& trail,
+                                            Duration timeout) {
+    std::vector<std::string> steps = confirmed;
+    steps.insert(steps.end(), trail.begin(), trail.end());
+    runner::Invocation invocation{
+        .program = kestrin,
+        .args = {"simulate", "-m", std::string(tool_model_name(model.name)), model.display},
+        .env = isolated_env(),
+        .cwd = model.workdir,
+        .stdin_bytes = join(steps, "\n") + "\n",
+        .timeout = timeout,
+    };
+    auto outcome = runner::run(invocation);
+    auto* exited = std::get_if<runner::Exited>(&outcome);
+    if (exited == nullptr) return "batch render of the repl trail timed out";
+    if (exited->code != 0)
+        return "batch render of the repl trail failed (exit " + std::to_string(exited->code) +
+               "): " + std::string(text::first_line(exited->stderr_text));
+    auto batch = text_trail_tokens(exited->stdout_text);
+    if (batch == trail) return std::nullopt;
+    return "batch trail " + debug_list(batch) + " != repl trail " + debug_list(trail);
+}
+
+ReplTraceOut repl_daemon_pass(const ReplTrace& trace, bool daemon_xfail_all,
+                              const std::set<std::string>& daemon_xfail, const Path& kestrin,
+                              const model::Model& model, Duration timeout) {
+    ReplTraceOut out;
+    const std::string& x = trace.name;
+    auto diverge = [&](std::string remark) {
+        out.tally.diverged.push_back(x + "(" + remark + ")");
+    };
+    auto note = [&](std::string_view text) {
+        out.note("repl-daemon trace." + x + std::string(text));
+    };
+
+    auto golden = stdout_golden_path(trace.golden);
+    if (baseline_ends_in_match(golden)) return out;
+    auto cls = judge_class(golden);
+    if (cls == kestrin::render::judge::Classification::GoldenArtifact ||
+        cls == kestrin::render::judge::Classification::Nondet) {
+        out.tally.passed += 1;
+        note(" → excused (golden artifact / nondet)");
+        return out;
+    }
+    auto golden_text = files::read_text(golden);
+    if (!golden_text) return out;
+    auto golden_trail = text_trail_tokens(*golden_text);
+    if (golden_trail.empty()) return out;
+    auto trace_text = files::read_text(trace.trace);
+    if (!trace_text) {
+        diverge("repl-daemon read:" + trace_text.error().message());
+        return out;
+    }
+    auto events = trace_event_lines(*trace_text);
+    bool marked = daemon_xfail_all || daemon_xfail.contains(x);
+
+    auto drive = drive_repl_interactive(kestrin, model, events, timeout);
+    if (!drive) {
+        diverge("repl-daemon drive:" + drive.error());
+        note(" drive error: " + drive.error());
+        return out;
+    }
+    if (drive->blocking) return out;
+    if (drive->bail && drive->bail->find("not yet rendered") != std::string::npos) {
+        diverge("repl-daemon forward-deduction bail: " + *drive->bail);
+        note(" FORWARD-DEDUCTION BAIL: " + *drive->bail);
+        return out;
+    }
+    if (drive->stderr_gap) {
+        diverge("repl-daemon stderr-field: " + *drive->stderr_gap);
+        note(" STDERR-FIELD GAP: " + *drive->stderr_gap);
+        return out;
+    }
+
+    auto ours = trail_without_markers(drive->trail);
+    std::optional<std::string> gap;
+    if (drive->bail)
+        gap = "bail: " + *drive->bail;
+    else if (ours != golden_trail && !drive->never_offered.empty())
+        gap = "eligible gap: " + debug_list(drive->never_offered) + " never offered/produced";
+    else if (ours != golden_trail)
+        gap = "trail " + debug_list(ours) + " != golden " + debug_list(golden_trail);
+    if (gap && marked) {
+        out.tally.expected_gaps.push_back(x);
+        if (daemon_xfail_all) out.tally.star_gaps += 1;
+        note(" expected gap: " + *gap);
+        return out;
+    }
+    if (gap) {
+        diverge("repl-daemon " + *gap);
+        note(" GAP: " + *gap);
+        return out;
+    }
+
+    // The batch simulator is not asked to reproduce a verdict from plain steps: a golden that
+    // holds one is judged on the daemon's trail alone.
+    if (!golden_has_verdict(golden)) {
+        if (auto difference = repl_quit_parity(kestrin, model, drive->confirmed, ours, timeout)) {
+            diverge("repl-quit-parity " + *difference);
+            out.note("repl-quit-parity trace." + x + " DIVERGE: " + *difference);
+            return out;
+        }
+    }
+    if (daemon_xfail_all) {
+        out.tally.star_ok += 1;
+        out.tally.passed += 1;
+        note(" → ok (under * marker)");
+    } else if (daemon_xfail.contains(x)) {
+        diverge("repl-daemon XPASS — remove trace." + x + " from repl-daemon.xfail");
+        note(" XPASS: now reconstructs — remove from repl-daemon.xfail");
+    } else {
+        out.tally.passed += 1;
+        note(" → ok");
+    }
+    return out;
+}
+
+}  // namespace tolvern::category

@@ -1,0 +1,238 @@
+// The simulate and trace checks: every recorded trace of a model is fed to kestrin, one after the
+// other, and what kestrin prints is judged against the golden kept in the model's baseline. Both
+// share the case list, the case loop with its log lines, and the rule that turns the tally into
+// one result.
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "category/check_run.hpp"
+#include "category/checks.hpp"
+#include "category/common.hpp"
+#include "category/golden.hpp"
+#include "category/traces.hpp"
+#include "files.hpp"
+
+namespace tolvern::category {
+
+namespace {
+
+namespace judge = kestrin::render::judge;
+
+struct TraceCase {
+    std::string name;  // X
+    Path input;        // what kestrin reads on standard input
+    Path golden;
+};
+
+enum class Verdict { Ok, Diverge, Blocking };
+
+struct Judged {
+    Verdict verdict = Verdict::Ok;
+    std::optional<Path> stdout_file;  // the artefact of a diverging run, when it was written
+};
+
+using Judge = Judged (*)(const TraceCase& trace, const runner::Exited& run, const Path& out_dir);
+
+// What tells the two checks apart; everything else they do alike.
+struct TraceKind {
+    Category category;
+    std::string_view golden_prefix;  // of a golden's file name; "ours.{prefix}{X}" is its artefact
+    std::string_view input_prefix;   // of the input's file name
+    bool input_in_baseline;          // else the input sits in the model directory itself
+    bool input_takes_stderr;         // the input's ".stderr" sibling follows it on stdin
+    std::string_view step;           // log label before X
+    std::string_view unreadable;     // marks an unreadable input's entry
+    std::string_view no_cases;       // SKIP reason of a model without cases
+    bool applies_marker;
+    Judge judge;
+};
+
+struct Tally {
+    std::vector<std::string> diverged;
+    std::size_t ran = 0;  // runs whose output was judged
+    Duration elapsed{};
+    bool timed_out = false;
+};
+
+// The stdout artefact of a diverging run; a failed write leaves it out of the log.
+std::optional<Path> keep_stdout(const Path& out_dir, std::string_view prefix,
+                                const TraceCase& trace, const runner::Exited& run) {
+    auto written = log::ModelOutDir::write(out_dir, "ours." + std::string(prefix) + trace.name,
+                                           run.stdout_text);
+    if (!written) return std::nullopt;
+    return std::move(*written);
+}
+
+Judged judge_simulation(const TraceCase& trace, const runner::Exited& run, const Path& out_dir) {
+    if (is_blocking(run.stderr_text)) return {Verdict::Blocking, std::nullopt};
+    // The plain golden's class also judges its override.
+    auto cls = judge_class(trace.golden);
+    auto override_path = stdout_golden_path(trace.golden);
+    bool stdout_ok =
+        l4_judge_pass(trace.golden, run.stdout_text, cls) ||
+        (override_path != trace.golden && l4_judge_pass(override_path, run.stdout_text, cls));
+    bool stderr_ok = cls == judge::Classification::GoldenArtifact ||
+                     stderr_gate_ok(trace.golden, run.stderr_text);
+    if (stdout_ok && stderr_ok) return {Verdict::Ok, std::nullopt};
+
+    auto stdout_file = keep_stdout(out_dir, "simulate.", trace, run);
+    // The log shows the stream inline either way, so a lost stderr artefact loses nothing.
+    if (!stderr_ok)
+        (void)log::ModelOutDir::write(out_dir, "ours.simulate." + trace.name + ".stderr",
+                                      run.stderr_text);
+    return {Verdict::Diverge, std::move(stdout_file)};
+}
+
+Judged judge_json(const TraceCase& trace, const runner::Exited& run, const Path& out_dir) {
+    auto golden = files::read_text(trace.golden);
+    if (run.stdout_text == golden.value_or(std::string())) return {Verdict::Ok, std::nullopt};
+    return {Verdict::Diverge, keep_stdout(out_dir, "simulate-json.", trace, run)};
+}
+
+constexpr TraceKind SIMULATE = {
+    .category = Category::Simulate,
+    .golden_prefix = "simulate.",
+    .input_prefix = "trace.",
+    .input_in_baseline = false,
+    .input_takes_stderr = false,
+    .step = "simulate trace.",
+    .unreadable = "trace-read",
+    .no_cases = "no simulate goldens",
+    .applies_marker = true,
+    .judge = judge_simulation,
+};
+
+constexpr TraceKind TRACE = {
+    .category = Category::Trace,
+    .golden_prefix = "simulate-json.",
+    .input_prefix = "simulate.",
+    .input_in_baseline = true,
+    .input_takes_stderr = true,
+    .step = "trace simulate-json.",
+    .unreadable = "sim-read",
+    .no_cases = "no simulate-json goldens",
+    .applies_marker = false,
+    .judge = judge_json,
+};
+
+std::vector<TraceCase> trace_cases(const Model& model, const TraceKind& kind) {
+    const Path input_dir = kind.input_in_baseline ? model.dir / "baseline" : model.dir;
+    std::vector<TraceCase> cases;
+    for (auto& found : list_trace_goldens(model.dir, kind.golden_prefix)) {
+        // The raw file name, so that a name that is not UTF-8 still finds its input.
+        auto rest = found.golden.filename().string().substr(kind.golden_prefix.size());
+        auto input = input_dir / (std::string(kind.input_prefix) + rest);
+        if (files::exists(input))
+            cases.push_back({std::move(found.name), std::move(input), std::move(found.golden)});
+    }
+    sort_by_trace_name(cases);
+    return cases;
+}
+
+std::optional<std::string> input_bytes(const TraceKind& kind, const TraceCase& trace) {
+    auto bytes = files::read_bytes(trace.input);
+    if (!bytes) return std::nullopt;
+    if (kind.input_takes_stderr) {
+        auto stderr_path = trace.input;
+        stderr_path += ".stderr";
+        if (auto tail = files::read_bytes(stderr_path)) *bytes += *tail;
+    }
+    return std::move(*bytes);
+}
+
+void run_case(const TraceKind& kind, const TraceCase& trace, runner::Invocation& invocation,
+              CheckLog& check, Tally& tally) {
+    auto input = input_bytes(kind, trace);
+    if (!input) {
+        tally.diverged.push_back(trace.name + "(" + std::string(kind.unreadable) + ")");
+        return;
+    }
+    invocation.stdin_bytes = std::move(*input);
+    auto outcome = runner::run(invocation);
+    auto label = [&](std::string_view word) {
+        return std::string(kind.step) + trace.name + " → " + std::string(word);
+    };
+
+    if (auto* exited = std::get_if<runner::Exited>(&outcome)) {
+        tally.elapsed += exited->elapsed;
+        auto judged = kind.judge(trace, *exited, check.dir);
+        switch (judged.verdict) {
+            case Verdict::Blocking:
+                check.log.cmd(label("blocking (skip)"), invocation, outcome);
+                return;
+            case Verdict::Ok:
+                ++tally.ran;
+                check.log.cmd(label("ok"), invocation, outcome);
+                return;
+            case Verdict::Diverge:
+                ++tally.ran;
+                tally.diverged.push_back(trace.name);
+                check.log.cmd(label("DIVERGE"), invocation, outcome, std::move(judged.stdout_file));
+                return;
+        }
+    } else if (auto* timed_out = std::get_if<runner::TimedOut>(&outcome)) {
+        tally.elapsed += timed_out->elapsed;
+        tally.timed_out = true;
+        tally.diverged.push_back(trace.name + "(timeout)");
+        check.log.cmd(label("TIMEOUT"), invocation, outcome);
+    } else {
+        const auto& error = std::get<runner::SpawnError>(outcome);
+        tally.diverged.push_back(trace.name + "(spawn:" + error.message + ")");
+        check.log.cmd(label("spawn-error"), invocation, outcome);
+    }
+}
+
+constexpr std::size_t LISTED_ENTRIES = 8;
+
+ModelResult tally_result(const Model& model, Category category, const Tally& tally,
+                         std::size_t cases) {
+    const auto n = tally.diverged.size();
+    if (n > 0) {
+        std::string reason =
+            std::to_string(n) + "/" + std::to_string(cases) + " trace(s) diverge: ";
+        for (std::size_t i = 0; i < n && i < LISTED_ENTRIES; ++i)
+            reason += (i > 0 ? "," : "") + tally.diverged[i];
+        if (n > LISTED_ENTRIES) reason += " (+" + std::to_string(n - LISTED_ENTRIES) + " more)";
+        // Only a lone time-out is the model's time-out; among other divergences it is a failure.
+        auto status = n == 1 && tally.timed_out ? Status::Timeout : Status::Fail;
+        return result(model.name, category, status, std::move(reason), tally.elapsed);
+    }
+    if (tally.ran > 0) return result(model.name, category, Status::Pass, "", tally.elapsed);
+    return result(model.name, category, Status::Skip, "all traces blocking", tally.elapsed);
+}
+
+ModelResult check_trace_cases(const CategoryContext& context, const Model& model,
+                              const TraceKind& kind, std::vector<std::string> args) {
+    auto cases = trace_cases(model, kind);
+    if (cases.empty())
+        return result(model.name, kind.category, Status::Skip, std::string(kind.no_cases),
+                      Duration{});
+    auto check = open_check(context.out_dir, kind.category, model);
+    if (!check) return std::move(check.error());
+
+    auto invocation = kestrin_invocation(context.kestrin, model, std::move(args), context.timeout);
+    Tally tally;
+    for (const auto& trace : cases) run_case(kind, trace, invocation, *check, tally);
+    auto verdict = tally_result(model, kind.category, tally, cases.size());
+    if (kind.applies_marker) verdict = apply_xfail_marker(model.dir, std::move(verdict));
+    return close_check(*check, std::move(verdict));
+}
+
+}  // namespace
+
+ModelResult check_simulate(const CategoryContext& context, const Model& model) {
+    // Models with foreign components wait for kestrin to simulate them.
+    if (model.name.find("foreign") != std::string::npos)
+        return result(model.name, Category::Simulate, Status::Skip, "foreign (deferred)",
+                      Duration{});
+    return check_trace_cases(
+        context, model, SIMULATE,
+        {"simulate", "-m", std::string(tool_model_name(model.name)), model.display});
+}
+
+ModelResult check_trace(const CategoryContext& context, const Model& model) {
+    return check_trace_cases(context, model, TRACE, {"trace"});
+}
+
+}  // namespace tolvern::category

@@ -1,0 +1,163 @@
+// The simulate-repl check: a model's recorded traces go through the per-trace passes, each a
+// parallel loop on the process-wide pool, and the records of every pass are folded in trace
+// order into one session log and one tally, from which the model's result follows.
+#include "category/simulate_repl.hpp"
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/partitioner.h>
+
+#include <algorithm>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "category/check_run.hpp"
+#include "category/checks.hpp"
+#include "category/common.hpp"
+#include "category/repl_daemon.hpp"
+#include "category/traces.hpp"
+#include "files.hpp"
+#include "text.hpp"
+
+namespace tolvern::category {
+
+namespace {
+
+constexpr Category CATEGORY = Category::SimulateRepl;
+constexpr std::size_t LISTED_ENTRIES = 8;
+
+template <typename Range>
+std::string join(const Range& items, std::string_view separator) {
+    std::string joined;
+    bool first = true;
+    for (const auto& item : items) {
+        if (!first) joined += separator;
+        joined += item;
+        first = false;
+    }
+    return joined;
+}
+
+// The traces of the model: every golden "simulate.{X}" whose "trace.{X}" exists, by name.
+std::vector<ReplTrace> repl_traces(const Model& model) {
+    constexpr std::string_view prefix = "simulate.";
+    std::vector<ReplTrace> traces;
+    for (auto& found : list_trace_goldens(model.dir, prefix)) {
+        // The raw file name, so that a name that is not UTF-8 still finds its trace.
+        auto trace =
+            model.dir / ("trace." + found.golden.filename().string().substr(prefix.size()));
+        if (files::exists(trace))
+            traces.push_back({std::move(found.name), std::move(trace), std::move(found.golden)});
+    }
+    sort_by_trace_name(traces);
+    return traces;
+}
+
+// Where the records of a complete pass go; only the check's own thread touches them.
+struct PassSink {
+    log::SessionLog& log;
+    ReplTally& tally;
+};
+
+// One pass: every trace a task of its own on the pool, the records kept in trace order whatever
+// order the tasks finish in, then absorbed.
+template <typename Body, typename... Shared>
+void run_pass(const std::vector<ReplTrace>& traces, const PassSink& sink, Body body,
+              const Shared&... shared) {
+    std::vector<ReplTraceOut> outs(traces.size());
+    tbb::parallel_for(
+        tbb::blocked_range<std::size_t>(0, traces.size(), 1),
+        [&](const tbb::blocked_range<std::size_t>& range) {
+            for (auto i = range.begin(); i != range.end(); ++i)
+                outs[i] = body(traces[i], shared...);
+        },
+        tbb::simple_partitioner());
+    absorb_trace_outs(std::move(outs), sink.log, sink.tally);
+}
+
+}  // namespace
+
+TraceList parse_trace_list(std::string_view text, TraceListKind kind) {
+    TraceList list;
+    for (auto raw : text::split_lines(text)) {
+        auto line = text::trim(raw);
+        if (line.empty() || line.starts_with('#')) continue;
+        auto entry = text::trim(line.substr(0, line.find(':')));
+        if (kind == TraceListKind::Daemon && (entry == "*" || entry == "trace.*"))
+            list.all = true;
+        else if (entry.starts_with("trace."))
+            list.names.emplace(text::trim(entry.substr(6)));
+    }
+    return list;
+}
+
+TraceList read_trace_list(const Path& path, TraceListKind kind) {
+    auto text = files::read_text(path);
+    if (!text) return {};
+    return parse_trace_list(*text, kind);
+}
+
+ReplStatus repl_status(const ReplTally& tally, std::size_t traces) {
+    const auto n = tally.diverged.size();
+    if (n > 0) {
+        auto shown = std::span(tally.diverged).first(std::min(n, LISTED_ENTRIES));
+        auto reason = std::to_string(n) + "/" + std::to_string(traces) +
+                      " trace(s) diverge: " + join(shown, ",");
+        if (n > LISTED_ENTRIES) reason += " (+" + std::to_string(n - LISTED_ENTRIES) + " more)";
+        // A lone time-out is the model's time-out; among other divergences it is a failure.
+        return {n == 1 && tally.timed_out ? Status::Timeout : Status::Fail, std::move(reason)};
+    }
+    if (!tally.expected_gaps.empty()) {
+        const std::set<std::string> gaps(tally.expected_gaps.begin(), tally.expected_gaps.end());
+        return {Status::Xfail,
+                "interactive-render gap (expected): trace." + join(gaps, ", trace.")};
+    }
+    if (tally.passed > 0) return {Status::Pass, ""};
+    const auto blocking = std::to_string(tally.blocking);
+    const auto matches = std::to_string(tally.match_skipped);
+    if (tally.blocking > 0 && tally.match_skipped == 0)
+        return {Status::Skip, "all " + blocking + " trace(s) blocking"};
+    if (tally.match_skipped > 0 && tally.blocking == 0)
+        return {Status::Skip,
+                "all " + matches + " trace(s) <match> (interactive driver can't deduce)"};
+    return {Status::Skip, blocking + " blocking + " + matches + " <match> trace(s) skipped"};
+}
+
+ModelResult check_simulate_repl(const Model& model, const Path& kestrin, const Path& out_dir,
+                                Duration timeout) {
+    // Models with foreign components wait until kestrin can simulate them.
+    if (model.name.find("foreign") != std::string::npos)
+        return result(model.name, CATEGORY, Status::Skip, "foreign (deferred)", Duration{});
+    const auto traces = repl_traces(model);
+    if (traces.empty())
+        return result(model.name, CATEGORY, Status::Skip, "no simulate goldens", Duration{});
+    auto check = open_check(out_dir, CATEGORY, model);
+    if (!check) return std::move(check.error());
+
+    ReplTally tally;
+    const PassSink sink{check->log, tally};
+    const auto baseline = model.dir / "baseline";
+    const auto interactive =
+        read_trace_list(baseline / "simulate-repl.interactive.xfail", TraceListKind::Interactive);
+
+    run_pass(traces, sink, oneshot_trace_pass, kestrin, model, timeout, interactive.names,
+             check->dir);
+    run_pass(traces, sink, repl_verdict_pass, interactive.names, kestrin, model, timeout);
+    const auto daemon = read_trace_list(baseline / "repl-daemon.xfail", TraceListKind::Daemon);
+    run_pass(traces, sink, repl_daemon_pass, daemon.all, daemon.names, kestrin, model, timeout);
+    if (daemon.all && tally.star_gaps == 0 && tally.star_ok > 0) {
+        tally.diverged.emplace_back(
+            "repl-daemon XPASS — all traces reconstruct, remove the `*` in repl-daemon.xfail");
+        check->log.note("repl-daemon XPASS: `*` marker is stale (all traces reconstruct)");
+    }
+    run_pass(traces, sink, check_eligible_steps, model, kestrin, timeout, baseline);
+
+    auto status = repl_status(tally, traces.size());
+    return close_check(
+        *check, apply_xfail_marker(model.dir, result(model.name, CATEGORY, status.status,
+                                                     std::move(status.reason), tally.elapsed)));
+}
+
+}  // namespace tolvern::category

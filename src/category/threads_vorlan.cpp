@@ -1,0 +1,133 @@
+// The threads check (the LTS generated with every thread count of the session behaves as the
+// one-thread LTS) and the vorlan check (an external corpus model's LTS against its gold). Neither
+// applies an xfail marker.
+#include <string>
+#include <vector>
+
+#include "category/checks.hpp"
+#include "category/common.hpp"
+#include "category/lts.hpp"
+
+namespace tolvern::category {
+
+using comparator::WeakFailuresVerdict;
+
+namespace {
+
+std::string thread_file(std::uint32_t threads, std::string_view suffix) {
+    return "ours.t" + std::to_string(threads) + std::string(suffix);
+}
+
+// The t=1 and t=N LTSs compared both ways, after label normalisation.
+WeakFailuresVerdict compare_thread_counts(const Model& model, const Path& ltscompare,
+                                          std::string_view t1_normalized, std::string_view tn_aut,
+                                          std::uint32_t n, Duration timeout, CheckLog& check) {
+    auto tn_normalized = comparator::tau_normalize(tn_aut);
+    auto first = write_noted(check.log, check.dir, "ours.t1.normalized.aut", t1_normalized);
+    if (!first) return WeakFailuresVerdict::CompareError;
+    auto second =
+        write_noted(check.log, check.dir, thread_file(n, ".normalized.aut"), tn_normalized);
+    if (!second) return WeakFailuresVerdict::CompareError;
+    auto tau = model.name.starts_with("system_") ? flush_alphabet(t1_normalized, tn_normalized)
+                                                 : std::string();
+    auto tn = "t" + std::to_string(n);
+    return compare_recorded(check.log, ltscompare, *first, *second, tau,
+                            check.dir / ("ltscompare-t1-vs-" + tn + ".fwd.trc"),
+                            check.dir / ("ltscompare-t1-vs-" + tn + ".bwd.trc"),
+                            "ltscompare t1 <= " + tn, "ltscompare " + tn + " <= t1", timeout);
+}
+
+std::string bracketed(const std::vector<std::uint32_t>& counts) {
+    std::string list = "[";
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        if (i > 0) list += ", ";
+        list += std::to_string(counts[i]);
+    }
+    return list + "]";
+}
+
+ModelResult threads_result(const CategoryContext& context, const Model& model, CheckLog& check) {
+    auto done = [&](Status status, std::string reason, Duration elapsed) {
+        return result(model.name, Category::Threads, status, std::move(reason), elapsed);
+    };
+    auto capture = [&](std::uint32_t n) {
+        return run_lts_capture(model, context.kestrin, n, context.timeout, check.log, check.dir,
+                               thread_file(n, ".aut"));
+    };
+    auto base = capture(1);
+    if (!base) return capture_failure_result(model, Category::Threads, base.error(), 1, Duration{});
+    Duration elapsed = base->elapsed;
+    std::optional<std::string> base_normalized;  // made when a first output differs
+    std::vector<std::uint32_t> divergent;
+
+    for (auto n : context.thread_counts) {
+        if (n == 1) continue;
+        auto other = capture(n);
+        if (!other)
+            return capture_failure_result(model, Category::Threads, other.error(), n, elapsed);
+        elapsed += other->elapsed;
+        auto label = "threads=" + std::to_string(n) + ": ";
+        if (other->aut == base->aut) {
+            check.log.note(label + "byte-identical to t=1");
+            continue;
+        }
+        if (!context.ltscompare) {
+            check.log.note(label + "byte-different but ltscompare missing");
+            return done(Status::Skip, "ltscompare missing", elapsed);
+        }
+        if (!base_normalized) base_normalized = comparator::tau_normalize(base->aut);
+        auto verdict = compare_thread_counts(model, *context.ltscompare, *base_normalized,
+                                             other->aut, n, context.timeout, check);
+        if (verdict == WeakFailuresVerdict::Equivalent) {
+            check.log.note(label + "weak-failures equivalent to t=1");
+        } else {
+            check.log.note(label + "diverges (" + std::string(comparator::wording(verdict)) + ")");
+            divergent.push_back(n);
+        }
+    }
+    if (!divergent.empty())
+        return done(Status::Fail, "threads-divergent N=" + bracketed(divergent), elapsed);
+    return done(Status::Pass, "", elapsed);
+}
+
+ModelResult vorlan_result(const CategoryContext& context, const Model& model, CheckLog& check) {
+    if (!model.baselines.lts)
+        return result(model.name, Category::Vorlan, Status::Fail,
+                      "missing golden — run scripts/gen-vorlan-goldens.sh", Duration{});
+    check.log.note(comparator_note(context.ltscompare, "NOT FOUND"));
+
+    std::vector<std::string> args;
+    if (model.meta.skip_wfc) args.emplace_back("-p");
+    args.insert(args.end(), {"lts", "--full-lts", "-m", std::string(tool_model_name(model.name))});
+    // Relative import directories name places from here, not from the component's directory
+    // where kestrin runs.
+    std::error_code ignored;
+    for (const auto& dir : context.import_dirs)
+        args.insert(args.end(), {"-I", path_arg(std::filesystem::absolute(dir, ignored))});
+    push_queue_args(args, model.meta);
+    args.push_back(model.display);
+
+    auto capture = capture_lts(model, context.kestrin, std::move(args), context.timeout, check.log,
+                               check.dir, "ours.aut", "kestrin lts (vorlan)");
+    auto settled = against_gold(model, Category::Vorlan, std::move(capture), *model.baselines.lts,
+                                context.kestrin, context.ltscompare, context.timeout, check,
+                                "ltscompare missing");
+    if (!settled) return std::move(settled.error());
+    return result(model.name, Category::Vorlan, Status::Pass, "", settled->elapsed);
+}
+
+}  // namespace
+
+ModelResult check_threads(const CategoryContext& context, const Model& model) {
+    auto check = open_check(context.out_dir, Category::Threads, model);
+    if (!check) return std::move(check.error());
+    return close_check(*check, threads_result(context, model, *check));
+}
+
+ModelResult check_vorlan(const CategoryContext& context, const Model& model) {
+    auto check = open_check(context.out_dir, Category::Vorlan, model);
+    if (!check) return std::move(check.error());
+    return close_check(*check, vorlan_result(context, model, *check));
+}
+
+}  // namespace tolvern::category

@@ -1,0 +1,81 @@
+// The verify check: kestrin's verification report of a model, standard output then standard
+// error, against the model's verify golden after a light whitespace normalisation.
+#include <variant>
+
+#include "category/checks.hpp"
+#include "category/common.hpp"
+#include "category/golden.hpp"
+#include "category/lts.hpp"
+#include "files.hpp"
+
+namespace tolvern::category {
+
+namespace {
+
+std::vector<std::string> verify_args(const Model& model) {
+    std::vector<std::string> args = {"-v", "verify",
+                                     "-k", "--full-lts",
+                                     "-I", path_arg(model.dir),
+                                     "-m", std::string(tool_model_name(model.name))};
+    push_queue_args(args, model.meta);
+    args.push_back(model.display);
+    return args;
+}
+
+// Standard output, then standard error on a line of its own.
+std::string combined_text(const runner::Exited& run) {
+    std::string text = run.stdout_text;
+    if (run.stderr_text.empty()) return text;
+    if (!text.empty() && !text.ends_with('\n')) text += '\n';
+    return text + run.stderr_text;
+}
+
+ModelResult verify_result(const CategoryContext& context, const Model& model, CheckLog& check) {
+    auto done = [&](Status status, std::string reason, Duration elapsed) {
+        return result(model.name, Category::Verify, status, std::move(reason), elapsed);
+    };
+    if (auto reason = skip_marker(model.dir, "verify.skip"))
+        return done(Status::Skip, std::move(*reason), Duration{});
+    if (!model.baselines.verify)
+        return done(Status::Fail, "missing golden: no baseline verify — regenerate it", Duration{});
+
+    auto invocation =
+        kestrin_invocation(context.kestrin, model, verify_args(model), context.timeout);
+    auto outcome = runner::run(invocation);
+    auto* exited = std::get_if<runner::Exited>(&outcome);
+    // Output of a run that did not finish its work is not worth keeping.
+    if (!exited || is_blocking(exited->stderr_text)) {
+        check.log.cmd("kestrin verify", invocation, outcome);
+        if (auto* timed_out = std::get_if<runner::TimedOut>(&outcome))
+            return done(Status::Timeout, "verify", timed_out->elapsed);
+        if (auto* error = std::get_if<runner::SpawnError>(&outcome))
+            return done(Status::Fail, error->message, Duration{});
+        return done(Status::Skip, "blocking", exited->elapsed);
+    }
+    auto kept = keep_streams(check.dir, *exited, "verify.stdout", "verify.stderr");
+    check.log.cmd("kestrin verify", invocation, outcome, std::move(kept.stdout_file),
+                  std::move(kept.stderr_file));
+
+    // The exit status is not examined: the report alone decides.
+    const Path& golden_path = *model.baselines.verify;
+    auto golden = files::read_text(golden_path);
+    if (!golden)
+        return done(Status::Fail, files::describe(golden_path, golden.error()), exited->elapsed);
+    auto ours = combined_text(*exited);
+    if (normalize_verify(ours) == normalize_verify(*golden))
+        return done(Status::Pass, model.baselines.verify_overridden ? "verify-overridden" : "",
+                    exited->elapsed);
+    return done(Status::Fail, "verify diverges: " + first_diff_line(*golden, ours),
+                exited->elapsed);
+}
+
+}  // namespace
+
+ModelResult check_verify_inner(const CategoryContext& context, const Model& model) {
+    auto check = open_check(context.out_dir, Category::Verify, model);
+    if (!check) return std::move(check.error());
+    return close_check(*check,
+                       apply_xfail_marker(model.dir, verify_result(context, model, *check)));
+}
+
+}  // namespace tolvern::category

@@ -1,0 +1,176 @@
+// Session logs: the text of the "log" file (pure rendering of the recorded notes and commands)
+// and the thin file effects around it, creating the per-model output directory and writing files.
+#include "log.hpp"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <initializer_list>
+#include <string>
+
+#include "text.hpp"
+
+namespace tolvern::log {
+
+namespace {
+
+constexpr std::size_t max_listed_lines = 20;
+
+// Lines as split_lines counts them: a last line without a line feed counts, an empty text has
+// none. Counted without splitting, as artefacts may be large.
+std::size_t line_count(std::string_view text) {
+    std::size_t count = 0;
+    for (char c : text) count += c == '\n';
+    return count + (!text.empty() && !text.ends_with('\n'));
+}
+
+bool is_shell_safe(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view("%+,-./:=@_~").find(c) != std::string_view::npos;
+}
+
+std::string ms_text(Duration elapsed) {
+    return std::to_string(millis(elapsed));
+}
+
+// Appends the pieces in order: one line of the log is usually made of several.
+void add(std::string& out, std::initializer_list<std::string_view> pieces) {
+    for (auto piece : pieces) out.append(piece);
+}
+
+void render_outcome(std::string& out, const Cmd& cmd, const runner::Exited& exited) {
+    add(out, {"exit: ", std::to_string(exited.code), "  (", ms_text(exited.elapsed), " ms)\n"});
+    out += render_stream("stdout", exited.stdout_text, cmd.stdout_file);
+    out += render_stream("stderr", exited.stderr_text, cmd.stderr_file);
+}
+
+void render_outcome(std::string& out, const Cmd&, const runner::TimedOut& timed_out) {
+    add(out, {"exit: TIMEOUT  (", ms_text(timed_out.elapsed), " ms)\n"});
+}
+
+void render_outcome(std::string& out, const Cmd&, const runner::SpawnError& error) {
+    add(out, {"exit: SPAWN_ERROR  (", error.message, ")\n"});
+}
+
+void render_cmd(std::string& out, std::size_t number, const Cmd& cmd) {
+    add(out, {"## (", std::to_string(number), ") ", cmd.label, "\n"});
+    add(out, {"$ ", shell_escape(text::lossy(cmd.program))});
+    for (const auto& arg : cmd.args) add(out, {" ", shell_escape(arg)});
+    out += "\n";
+    std::visit([&](const auto& outcome) { render_outcome(out, cmd, outcome); },
+               cmd.outcome.outcome);
+    out += "\n";
+}
+
+std::error_code last_error() {
+    return {errno, std::generic_category()};
+}
+
+}  // namespace
+
+void SessionLog::cmd(std::string label, const runner::Invocation& invocation,
+                     const runner::Outcome& outcome, std::optional<Path> stdout_file,
+                     std::optional<Path> stderr_file) {
+    entries.emplace_back(Cmd{std::move(label), invocation.program, invocation.args,
+                             OutcomeView::from(outcome), std::move(stdout_file),
+                             std::move(stderr_file)});
+}
+
+std::string SessionLog::render(std::string_view status, std::string_view reason,
+                               Duration elapsed) const {
+    std::string out;
+    add(out,
+        {"== tolvern: ", model, " (", category, ")  ", status, "  ", ms_text(elapsed), "ms ==\n"});
+    if (!reason.empty()) add(out, {"reason: ", reason, "\n"});
+    out += "\n";
+    std::size_t commands = 0;
+    for (const auto& entry : entries) {
+        if (const auto* note = std::get_if<Note>(&entry))
+            add(out, {"[note] ", note->text, "\n"});
+        else
+            render_cmd(out, ++commands, std::get<Cmd>(entry));
+    }
+    return out;
+}
+
+std::expected<void, std::error_code> SessionLog::write_to(const Path& dir, std::string_view status,
+                                                          std::string_view reason) const {
+    std::error_code error;
+    std::filesystem::create_directories(dir, error);
+    if (error) return std::unexpected(error);
+    auto elapsed = std::chrono::duration_cast<Duration>(std::chrono::steady_clock::now() - start);
+    auto written = ModelOutDir::write(dir, "log", render(status, reason, elapsed));
+    if (!written) return std::unexpected(written.error());
+    return {};
+}
+
+namespace ModelOutDir {
+
+// create_directories accepts a directory that another thread made meanwhile, so workers
+// creating the same category directory at once need no lock.
+std::expected<Path, std::error_code> create(const Path& base, std::string_view category,
+                                            std::string_view model) {
+    Path dir = base / category / model;
+    std::error_code error;
+    std::filesystem::create_directories(dir, error);
+    if (error) return std::unexpected(error);
+    return dir;
+}
+
+std::expected<Path, std::error_code> write(const Path& dir, std::string_view name,
+                                           std::string_view bytes) {
+    Path path = dir / name;
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return std::unexpected(last_error());
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            auto error = last_error();
+            ::close(fd);
+            return std::unexpected(error);
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    // A full disk may only show when the data is flushed at close.
+    if (::close(fd) != 0) return std::unexpected(last_error());
+    return path;
+}
+
+}  // namespace ModelOutDir
+
+std::string shell_escape(std::string_view text) {
+    if (text.empty()) return "''";
+    bool safe = true;
+    for (char c : text) safe = safe && is_shell_safe(c);
+    if (safe) return std::string(text);
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
+    }
+    return quoted + "'";
+}
+
+std::string render_stream(std::string_view name, std::string_view text,
+                          const std::optional<Path>& artefact) {
+    std::string out;
+    if (artefact) {
+        add(out, {name, " → ", text::lossy(*artefact), "  (", std::to_string(line_count(text)),
+                  " lines)\n"});
+    } else if (text.empty()) {
+        add(out, {name, ": (empty)\n"});
+    } else if (auto lines = line_count(text); lines > max_listed_lines) {
+        add(out,
+            {name, ": ", std::to_string(lines), " lines (long; use --keep-artefacts to dump)\n"});
+    } else {
+        add(out, {name, ":\n"});
+        for (auto line : text::split_lines(text)) add(out, {"  ", line, "\n"});
+    }
+    return out;
+}
+
+}  // namespace tolvern::log

@@ -1,0 +1,112 @@
+// The helpers every category check shares: tool model name, first diagnostic line, the xfail
+// marker rule, the blocking test and the results of runs that did not exit.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "category/common.hpp"
+#include "support.hpp"
+
+namespace tolvern::category {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempDir;
+using testing::write_file;
+
+TEST(ToolModelName, DropsOneLeadingLbsPrefixOnly) {
+    struct Case {
+        std::string_view name, expected;
+    };
+    for (auto [name, expected] :
+         {Case{"lbs_x", "x"}, Case{"lbs", "lbs"}, Case{"xlbs_y", "xlbs_y"},
+          Case{"lbs_lbs_x", "lbs_x"}, Case{"LBS_x", "LBS_x"}, Case{"lbs_", ""}})
+        EXPECT_EQ(tool_model_name(name), expected) << name;
+}
+
+TEST(FirstDiagnosticLine, PrefersDiagnosticsThenFirstNonBlankLine) {
+    struct Case {
+        std::string_view stderr_text, expected;
+    };
+    for (auto [stderr_text, expected] : {
+             Case{"plain\n  a.svk:2:1: warning: w  \nb.svk:3:1: error: e\n",
+                  "a.svk:2:1: warning: w"},
+             Case{"plain\ninfo: note\r\n", "info: note"},
+             Case{"\n   \n  word  \n", "word"},
+             Case{"", ""},
+             Case{" \t\n\n", ""},
+             Case{"first\nError: capitalised is no diagnostic\n", "first"},
+             Case{"x\nsee error:here\n", "see error:here"},
+             Case{"no final line break error: e", "no final line break error: e"},
+         })
+        EXPECT_EQ(first_diagnostic_line(stderr_text), expected) << stderr_text;
+}
+
+TEST(ApplyXfailMarker, OnlyARegularFileOfTheCategoryCounts) {
+    TempDir dir;
+    auto model = dir.path / "m";
+    write_file(model / "baseline" / "verify.xfail", "");
+    fs::create_directories(model / "baseline" / "lts.xfail");
+    fs::create_symlink("missing-target", model / "baseline" / "threads.xfail");
+    write_file(model / "baseline" / "target", "");
+    fs::create_symlink("target", model / "baseline" / "trace.xfail");
+
+    struct Case {
+        Category category;
+        Status status, expected;
+        bool marker;
+    };
+    for (auto c : {
+             Case{Category::Verify, Status::Fail, Status::Xfail, true},
+             Case{Category::Verify, Status::Timeout, Status::Xfail, true},
+             Case{Category::Verify, Status::Pass, Status::Pass, true},
+             Case{Category::Verify, Status::Skip, Status::Skip, true},
+             Case{Category::Verify, Status::Xfail, Status::Xfail, true},
+             Case{Category::Lts, Status::Fail, Status::Fail, false},      // a directory
+             Case{Category::Threads, Status::Fail, Status::Fail, false},  // a dangling link
+             Case{Category::Trace, Status::Fail, Status::Xfail, true},    // a link to a file
+             Case{Category::Parsing, Status::Fail, Status::Fail, false},  // none
+         }) {
+        auto out = apply_xfail_marker(model, result("m", c.category, c.status, "why", seconds(2)));
+        EXPECT_EQ(out.status, c.expected) << name(c.category) << " " << word(c.status);
+        EXPECT_EQ(out.xfail_marker, c.marker) << name(c.category) << " " << word(c.status);
+        EXPECT_EQ(out.reason, "why");
+        EXPECT_EQ(out.elapsed, seconds(2));
+    }
+}
+
+TEST(Blocking, IsAByteSubstringOfTheStandardError) {
+    EXPECT_TRUE(is_blocking("a.svk:1:1: error: \"blocking\" feature not supported here\n"));
+    EXPECT_FALSE(is_blocking("blocking feature not support"));
+    EXPECT_FALSE(is_blocking("\"Blocking\" feature not support"));
+}
+
+TEST(ExitReason, CodeThenFirstDiagnosticLine) {
+    EXPECT_EQ(exit_reason(runner::Exited{"out", "x\n error: e \n", {}, 1}), "exit=1 error: e");
+    EXPECT_EQ(exit_reason(runner::Exited{"", "", {}, -1}), "exit=-1 ");
+}
+
+TEST(UnfinishedResult, TimeOutKeepsElapsedAndStartFailureHasNone) {
+    auto timed_out = unfinished_result(runner::TimedOut{seconds(3)}, "m", Category::Misc, "run.sh");
+    ASSERT_TRUE(timed_out);
+    EXPECT_EQ(timed_out->status, Status::Timeout);
+    EXPECT_EQ(timed_out->reason, "run.sh");
+    EXPECT_EQ(timed_out->elapsed, seconds(3));
+    EXPECT_EQ(timed_out->category, Category::Misc);
+
+    auto spawn =
+        unfinished_result(runner::SpawnError{"spawn k: gone"}, "m", Category::Wfc, "parse");
+    ASSERT_TRUE(spawn);
+    EXPECT_EQ(spawn->status, Status::Fail);
+    EXPECT_EQ(spawn->reason, "spawn k: gone");
+    EXPECT_EQ(spawn->elapsed, Duration{});
+
+    EXPECT_FALSE(unfinished_result(runner::Exited{}, "m", Category::Wfc, "parse"));
+}
+
+TEST(PathArg, BackslashesBecomeSlashes) {
+    EXPECT_EQ(path_arg("a\\b/c\\d.svk"), "a/b/c/d.svk");
+}
+
+}  // namespace
+}  // namespace tolvern::category

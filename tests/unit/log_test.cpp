@@ -1,0 +1,172 @@
+// Tests of session logs: the exact "log" text, shell quoting, stream rendering, and the output
+// directory and file operations.
+#include "log.hpp"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "support.hpp"
+
+namespace tolvern::log {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::read_file;
+using testing::TempDir;
+
+runner::Invocation invocation(std::vector<std::string> args) {
+    return runner::Invocation{"/opt/kes trin", std::move(args), {{"A", "1"}}, "/cwd", "input", 5s};
+}
+
+TEST(SessionLog, RendersTheHeaderAlone) {
+    SessionLog log("m", "lts");
+    EXPECT_EQ(log.render("PASS", "", Duration(1'999'900'000)),
+              "== tolvern: m (lts)  PASS  1999ms ==\n\n");
+}
+
+TEST(SessionLog, RendersNotesAndNumberedCommands) {
+    SessionLog log("alpha", "verify");
+    log.note("first");
+    auto inv = invocation({"-q", "x=1", "a b", "it's"});
+    log.cmd("run verify", inv, runner::Exited{"ok\r\nsecond\n", "", 12'345'678ns, 3});
+    log.cmd("slow", inv, runner::TimedOut{2'000'999'999ns});
+    log.note("between");
+    log.cmd("missing", inv, runner::SpawnError{"spawn kes: No such file or directory"});
+    log.cmd("kept", inv, runner::Exited{"a\nb", std::string(50, '\n'), 0ns, -1},
+            Path("/out/ours.aut"), std::nullopt);
+
+    EXPECT_EQ(log.render("FAIL", "states differ", 7ms),
+              "== tolvern: alpha (verify)  FAIL  7ms ==\n"
+              "reason: states differ\n"
+              "\n"
+              "[note] first\n"
+              "## (1) run verify\n"
+              "$ '/opt/kes trin' -q x=1 'a b' 'it'\\''s'\n"
+              "exit: 3  (12 ms)\n"
+              "stdout:\n"
+              "  ok\n"
+              "  second\n"
+              "stderr: (empty)\n"
+              "\n"
+              "## (2) slow\n"
+              "$ '/opt/kes trin' -q x=1 'a b' 'it'\\''s'\n"
+              "exit: TIMEOUT  (2000 ms)\n"
+              "\n"
+              "[note] between\n"
+              "## (3) missing\n"
+              "$ '/opt/kes trin' -q x=1 'a b' 'it'\\''s'\n"
+              "exit: SPAWN_ERROR  (spawn kes: No such file or directory)\n"
+              "\n"
+              "## (4) kept\n"
+              "$ '/opt/kes trin' -q x=1 'a b' 'it'\\''s'\n"
+              "exit: -1  (0 ms)\n"
+              "stdout → /out/ours.aut  (2 lines)\n"
+              "stderr: 50 lines (long; use --keep-artefacts to dump)\n"
+              "\n");
+}
+
+TEST(SessionLog, KeepsItsOwnCopyOfTheCommand) {
+    SessionLog log("m", "lts");
+    auto inv = invocation({"lts"});
+    runner::Outcome outcome = runner::Exited{"out", "err", 1ms, 0};
+    log.cmd("step", inv, outcome);
+    inv.args[0] = "changed";
+    std::get<runner::Exited>(outcome).stdout_text = "changed";
+    const auto& cmd = std::get<Cmd>(log.entries.at(0));
+    EXPECT_EQ(cmd.program, Path("/opt/kes trin"));
+    EXPECT_EQ(cmd.args, std::vector<std::string>{"lts"});
+    EXPECT_EQ(std::get<runner::Exited>(cmd.outcome.outcome).stdout_text, "out");
+}
+
+TEST(ShellEscape, QuotesAllButPlainWords) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"-q", "-q"},
+        {"x=1", "x=1"},
+        {"a/b.svk", "a/b.svk"},
+        {"%+,-./:=@_~AZaz09", "%+,-./:=@_~AZaz09"},
+        {"", "''"},
+        {"a b", "'a b'"},
+        {"it's", "'it'\\''s'"},
+        {"''", "''\\'''\\'''"},
+        {"caf\xc3\xa9", "'caf\xc3\xa9'"},
+        {"$HOME", "'$HOME'"},
+        {"a\nb", "'a\nb'"},
+    };
+    for (const auto& [text, expected] : cases) EXPECT_EQ(shell_escape(text), expected) << text;
+}
+
+TEST(RenderStream, ListsShortStreamsAndSummarisesLongOnes) {
+    std::string twenty, twenty_one;
+    for (int i = 0; i < 20; ++i) twenty += std::to_string(i) + "\n";
+    twenty_one = twenty + "last";
+    std::string listed = "out:\n";
+    for (int i = 0; i < 20; ++i) listed += "  " + std::to_string(i) + "\n";
+    struct Case {
+        std::string text;
+        std::optional<Path> artefact;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"", std::nullopt, "out: (empty)\n"},
+        {"\n", std::nullopt, "out:\n  \n"},
+        {"a\r\nb\r", std::nullopt, "out:\n  a\n  b\r\n"},
+        {twenty, std::nullopt, listed},
+        {twenty_one, std::nullopt, "out: 21 lines (long; use --keep-artefacts to dump)\n"},
+        {"", Path("d/ours.txt"), "out → d/ours.txt  (0 lines)\n"},
+        {"x\n\n", Path("d/\xff.txt"), "out → d/\xef\xbf\xbd.txt  (2 lines)\n"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(render_stream("out", c.text, c.artefact), c.expected) << c.text;
+}
+
+TEST(SessionLog, WritesTheLogFileCreatingItsDirectory) {
+    TempDir dir;
+    SessionLog log("m", "lts");
+    log.note("hello");
+    auto target = dir.path / "a" / "b";
+    ASSERT_TRUE(log.write_to(target, "SKIP", "").has_value());
+    ASSERT_TRUE(log.write_to(target, "PASS", "").has_value());
+    auto text = read_file(target / "log");
+    EXPECT_TRUE(text.starts_with("== tolvern: m (lts)  PASS  ")) << text;
+    EXPECT_TRUE(text.ends_with("ms ==\n\n[note] hello\n")) << text;
+
+    testing::write_file(dir.path / "file", "x");
+    auto failed = log.write_to(dir.path / "file" / "sub", "PASS", "");
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_EQ(failed.error(), std::errc::not_a_directory);
+}
+
+TEST(ModelOutDir, CreatesNestedDirectoriesConcurrently) {
+    TempDir dir;
+    auto base = dir.path / "outputs" / "tolvern";
+    std::vector<std::thread> threads;
+    std::vector<std::expected<Path, std::error_code>> made(16);
+    for (std::size_t i = 0; i < made.size(); ++i)
+        threads.emplace_back([&, i] {
+            made[i] = ModelOutDir::create(base, "lts", "model" + std::to_string(i % 4));
+        });
+    for (auto& thread : threads) thread.join();
+    for (std::size_t i = 0; i < made.size(); ++i) {
+        ASSERT_TRUE(made[i].has_value()) << made[i].error().message();
+        EXPECT_EQ(*made[i], base / "lts" / ("model" + std::to_string(i % 4)));
+        EXPECT_TRUE(std::filesystem::is_directory(*made[i]));
+    }
+}
+
+TEST(ModelOutDir, WritesAndReplacesFiles) {
+    TempDir dir;
+    auto first = ModelOutDir::write(dir.path, "ours.aut", "long first content");
+    auto second = ModelOutDir::write(dir.path, "ours.aut", std::string("a\0b", 3));
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(*second, dir.path / "ours.aut");
+    EXPECT_EQ(read_file(*second), std::string("a\0b", 3));
+
+    auto missing = ModelOutDir::write(dir.path / "missing", "x", "y");
+    ASSERT_FALSE(missing.has_value());
+    EXPECT_EQ(missing.error(), std::errc::no_such_file_or_directory);
+}
+
+}  // namespace
+}  // namespace tolvern::log

@@ -1,0 +1,85 @@
+// The pure pieces of the LTS checks that the end-to-end tests cannot reach: state-count headers,
+// budget arithmetic at its limits, queue options and action lists.
+#include "category/lts.hpp"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+namespace tolvern::category {
+namespace {
+
+TEST(AutStates, ReadsTheThirdFieldOfTheHeader) {
+    struct Case {
+        std::string_view aut;
+        std::optional<std::uint64_t> states;
+    };
+    const Case cases[] = {
+        {"des (0, 12, 7)\n(0,\"a\",1)\n", 7},
+        {"des(0,12,7)", 7},
+        {"  des ((0,12,7))  \r\n", 7},
+        {"des (0,12,+7)\n", 7},
+        {"des (0,12,7,9)\n", 7},
+        {"des (0,12,18446744073709551615)\n", std::numeric_limits<std::uint64_t>::max()},
+        {"des (0,12,18446744073709551616)\n", std::nullopt},
+        {"des (0,12)\n", std::nullopt},
+        {"des (0,12,-7)\n", std::nullopt},
+        {"des (0,12,7x)\n", std::nullopt},
+        {"des (0,12,)\n", std::nullopt},
+        {"\ndes (0,12,7)\n", std::nullopt},
+        {"DES (0,12,7)\n", std::nullopt},
+        {"(0,\"a\",1)\n", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(aut_states(c.aut), c.states) << c.aut;
+}
+
+TEST(StateBudget, RoundsUpAndSaturates) {
+    EXPECT_EQ(state_budget(20.0, 10), 200u);
+    EXPECT_EQ(state_budget(1.5, 3), 5u);
+    EXPECT_EQ(state_budget(0.1, 1), 1u);
+    EXPECT_EQ(state_budget(-2.0, 10), 0u);
+    EXPECT_EQ(state_budget(std::numeric_limits<double>::quiet_NaN(), 10), 0u);
+    EXPECT_EQ(state_budget(std::numeric_limits<double>::infinity(), 10),
+              std::numeric_limits<std::uint64_t>::max());
+    EXPECT_EQ(state_budget(1e30, 10), std::numeric_limits<std::uint64_t>::max());
+}
+
+std::string aut_with(std::uint64_t states) {
+    return "des (0,1," + std::to_string(states) + ")\n(0,\"a\",1)\n";
+}
+
+TEST(BudgetExcess, NoBudgetWithoutTwoCountsOrWithEmptyGold) {
+    EXPECT_EQ(budget_excess(aut_with(1000), aut_with(0), std::nullopt), std::nullopt);
+    EXPECT_EQ(budget_excess("not an lts", aut_with(1), std::nullopt), std::nullopt);
+    EXPECT_EQ(budget_excess(aut_with(1000), "(0,\"a\",1)\n", std::nullopt), std::nullopt);
+}
+
+TEST(PushQueueArgs, AppendsOnlyTheSetValuesInOrder) {
+    meta::MetaConfig meta;
+    std::vector<std::string> args = {"lts"};
+    push_queue_args(args, meta);
+    EXPECT_EQ(args, std::vector<std::string>{"lts"});
+
+    meta.queue_size_external = 2;
+    push_queue_args(args, meta);
+    EXPECT_EQ(args, (std::vector<std::string>{"lts", "--queue-size-external", "2"}));
+
+    meta.queue_size = 4294967295u;
+    meta.queue_size_defer = 0;
+    args.clear();
+    push_queue_args(args, meta);
+    EXPECT_EQ(args, (std::vector<std::string>{"-q", "4294967295", "--queue-size-defer", "0",
+                                              "--queue-size-external", "2"}));
+}
+
+TEST(MergeCsv, SortedDistinctUntrimmedPieces) {
+    EXPECT_EQ(merge_csv("b,a", "a,,c"), "a,b,c");
+    EXPECT_EQ(merge_csv("", ""), "");
+    EXPECT_EQ(merge_csv(",,", ","), "");
+    EXPECT_EQ(merge_csv(" x,x", ""), " x,x");
+    EXPECT_EQ(merge_csv("", "p.<flush>"), "p.<flush>");
+}
+
+}  // namespace
+}  // namespace tolvern::category
