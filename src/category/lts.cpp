@@ -107,7 +107,10 @@ std::uint64_t state_budget(double factor, std::uint64_t gold) {
     if (!(budget > 0)) return 0;  // negative, zero or not a number
     // 2^64 is the first double beyond the range; the cast of anything at or above it is undefined.
     if (budget >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-    return static_cast<std::uint64_t>(budget);
+    // A double holds counts beyond 2^53 only to their leading digits: a factor of one or more
+    // must still allow the golden's own count.
+    auto whole = static_cast<std::uint64_t>(budget);
+    return factor >= 1 && whole < gold ? gold : whole;
 }
 
 namespace {

@@ -43,6 +43,8 @@ TEST(StateBudget, RoundsUpAndSaturates) {
     EXPECT_EQ(state_budget(std::numeric_limits<double>::infinity(), 10),
               std::numeric_limits<std::uint64_t>::max());
     EXPECT_EQ(state_budget(1e30, 10), std::numeric_limits<std::uint64_t>::max());
+    // Beyond 2^53 a double cannot hold the count itself.
+    EXPECT_EQ(state_budget(1.0, 429184467440737095u), 429184467440737095u);
 }
 
 std::string aut_with(std::uint64_t states) {
@@ -53,6 +55,11 @@ TEST(BudgetExcess, NoBudgetWithoutTwoCountsOrWithEmptyGold) {
     EXPECT_EQ(budget_excess(aut_with(1000), aut_with(0), std::nullopt), std::nullopt);
     EXPECT_EQ(budget_excess("not an lts", aut_with(1), std::nullopt), std::nullopt);
     EXPECT_EQ(budget_excess(aut_with(1000), "(0,\"a\",1)\n", std::nullopt), std::nullopt);
+}
+
+TEST(BudgetExcess, AnLtsNeverExceedsItsOwnSize) {
+    for (std::uint64_t states : {1ull, 9007199254740993ull, 18446744073709551615ull})
+        EXPECT_EQ(budget_excess(aut_with(states), aut_with(states), 1.0), std::nullopt) << states;
 }
 
 TEST(PushQueueArgs, AppendsOnlyTheSetValuesInOrder) {
