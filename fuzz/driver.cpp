@@ -150,9 +150,11 @@ struct Current {
 Current current;
 std::string artifact_prefix;
 std::uint64_t timeout_seconds = 0;
+bool save_inputs = true;  // not when the inputs are files already
 
 // Writes the input being run to {prefix}{kind}-{hash}; only async-signal-safe calls.
 void save_current(const char* kind) {
+    if (!save_inputs) return;
     char path[4096];
     std::size_t length = 0;
     auto append = [&](const char* text) {
@@ -244,6 +246,7 @@ struct Corpus {
 };
 
 int replay_files(const std::vector<std::string>& files) {
+    save_inputs = false;
     for (const auto& file : files) run(read_file(file));
     std::fprintf(stderr, "fuzz: ran %zu input(s) without a fault\n", files.size());
     return 0;

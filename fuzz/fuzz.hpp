@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -31,6 +32,17 @@ inline std::pair<std::string_view, std::string_view> split_pair(std::string_view
     auto nul = input.find('\0');
     if (nul == std::string_view::npos) return {input, {}};
     return {input.substr(0, nul), input.substr(nul + 1)};
+}
+
+// The text as a Windows file would hold it: "\r" added before every "\n" that has none.
+inline std::string with_crlf(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 8);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += '\r';
+        out += text[i];
+    }
+    return out;
 }
 
 }  // namespace fuzz

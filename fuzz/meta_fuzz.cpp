@@ -26,8 +26,7 @@ bool same(const MetaConfig& a, const MetaConfig& b) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     auto input = fuzz::text(data, size);
     auto config = MetaConfig::parse(input);
-    std::string crlf;
-    for (char c : input) crlf += c == '\n' ? std::string_view("\r\n") : std::string_view(&c, 1);
+    auto crlf = fuzz::with_crlf(input);
     FUZZ_CHECK(same(config, MetaConfig::parse(crlf)));
 
     auto [key, line] = fuzz::split_pair(input);
