@@ -42,10 +42,14 @@ bool is_trail_line(std::string_view line) {
     return text::trim_start(line).starts_with("(trail");
 }
 
-// Whether a non-marker trail entry at position k or beyond equals the event.
+// Whether a non-marker trail entry at position k or beyond equals the event; one scan, as it
+// runs for every event against a trail that grows with the trace.
 bool taken_later(const std::vector<std::string>& trail, std::size_t k, std::string_view event) {
-    for (const std::string* entry; (entry = non_marker_at(trail, k)) != nullptr; ++k)
-        if (*entry == event) return true;
+    std::size_t position = 0;
+    for (const auto& entry : trail) {
+        if (is_verdict_token(entry)) continue;
+        if (position++ >= k && entry == event) return true;
+    }
     return false;
 }
 

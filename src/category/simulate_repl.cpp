@@ -6,6 +6,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 #include <tbb/partitioner.h>
+#include <tbb/task_arena.h>
 
 #include <algorithm>
 #include <span>
@@ -67,13 +68,17 @@ template <typename Body, typename... Shared>
 void run_pass(const std::vector<ReplTrace>& traces, const PassSink& sink, Body body,
               const Shared&... shared) {
     std::vector<ReplTraceOut> outs(traces.size());
-    tbb::parallel_for(
-        tbb::blocked_range<std::size_t>(0, traces.size(), 1),
-        [&](const tbb::blocked_range<std::size_t>& range) {
-            for (auto i = range.begin(); i != range.end(); ++i)
-                outs[i] = body(traces[i], shared...);
-        },
-        tbb::simple_partitioner());
+    // Isolated, so that this thread waits for its own traces only and does not take up another
+    // model's whole check meanwhile (nesting checks on one stack and holding this one back).
+    tbb::this_task_arena::isolate([&] {
+        tbb::parallel_for(
+            tbb::blocked_range<std::size_t>(0, traces.size(), 1),
+            [&](const tbb::blocked_range<std::size_t>& range) {
+                for (auto i = range.begin(); i != range.end(); ++i)
+                    outs[i] = body(traces[i], shared...);
+            },
+            tbb::simple_partitioner());
+    });
     absorb_trace_outs(std::move(outs), sink.log, sink.tally);
 }
 

@@ -3,12 +3,16 @@
 #include "category/simulate_repl.hpp"
 
 #include <gtest/gtest.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
 
+#include <atomic>
 #include <set>
 #include <string>
 #include <variant>
 #include <vector>
 
+#include "category/checks.hpp"
 #include "category/repl_records.hpp"
 #include "support.hpp"
 
@@ -170,6 +174,45 @@ TEST(AbsorbTraceOuts, ReplaysRecordsInListOrderAndSumsTallies) {
     EXPECT_EQ(tally.star_ok, 2u);
     EXPECT_EQ(tally.star_gaps, 3u);
     EXPECT_TRUE(tally.timed_out);
+}
+
+TEST(CheckSimulateRepl, APassWaitsForItsOwnTracesOnly) {
+    // Models checked in parallel, each pass with one slow trace: a worker waiting for its pass
+    // must not take up another model's whole check meanwhile.
+    testing::Corpus corpus;
+    std::vector<model::Model> models;
+    for (int i = 0; i < 24; ++i) {
+        auto name = "m" + std::to_string(i);
+        model::Model model;
+        model.name = name;
+        model.dir = corpus.model(name);
+        model.display = "test-models/" + name + "/" + name + ".svk";
+        model.workdir = corpus.root;
+        for (std::string x : {"1", "2", "3"})
+            corpus.files(name,
+                         {{"trace." + x, "a\n"}, {"baseline/simulate." + x, "(trail \"a\")\n"}});
+        auto slow = "standin/check-trace." + std::to_string(i % 3 + 1) + ".sleep";
+        corpus.files(name, {{slow, "0.1"}});
+        models.push_back(std::move(model));
+    }
+    std::atomic<int> deepest = 0;
+    tbb::task_arena arena(8);
+    for (int round = 0; round < 3; ++round) {
+        arena.execute([&] {
+            tbb::parallel_for(std::size_t{0}, models.size(), [&](std::size_t i) {
+                static thread_local int depth = 0;
+                ++depth;
+                for (int seen = deepest.load();
+                     depth > seen && !deepest.compare_exchange_weak(seen, depth);) {
+                }
+                auto got = check_simulate_repl(models[i], testing::kestrin_standin,
+                                               corpus.root / "out", std::chrono::seconds(30));
+                EXPECT_EQ(got.status, Status::Pass) << got.reason;
+                --depth;
+            });
+        });
+    }
+    EXPECT_EQ(deepest.load(), 1);
 }
 
 }  // namespace
