@@ -66,4 +66,14 @@ std::optional<ModelResult> unfinished_result(const runner::Outcome& outcome,
     return std::nullopt;
 }
 
+std::filesystem::path from_workdir(const std::filesystem::path& path,
+                                   const std::filesystem::path& workdir) {
+    if (path.is_absolute()) return path;
+    std::error_code error;
+    auto absolute = std::filesystem::absolute(path, error);
+    if (error) return path;
+    auto relative = std::filesystem::relative(absolute, workdir, error);
+    return error || relative.empty() ? absolute : relative;
+}
+
 }  // namespace tolvern::category

@@ -92,7 +92,8 @@ void record_exited(ReplTraceOut& out, const ReplTrace& trace, const runner::Invo
 runner::Invocation check_trace_invocation(const Path& kestrin, const model::Model& model,
                                           const Path& trace_file, Duration timeout) {
     return kestrin_invocation(kestrin, model,
-                              {"simulate", "--check-trace", text::lossy(trace_file), "-m",
+                              {"simulate", "--check-trace",
+                               text::lossy(from_workdir(trace_file, model.workdir)), "-m",
                                std::string(tool_model_name(model.name)), model.display},
                               timeout);
 }

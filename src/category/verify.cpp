@@ -15,7 +15,7 @@ namespace {
 std::vector<std::string> verify_args(const Model& model) {
     std::vector<std::string> args = {"-v", "verify",
                                      "-k", "--full-lts",
-                                     "-I", path_arg(model.dir),
+                                     "-I", path_arg(from_workdir(model.dir, model.workdir)),
                                      "-m", std::string(tool_model_name(model.name))};
     push_queue_args(args, model.meta);
     args.push_back(model.display);

@@ -110,3 +110,24 @@ TEST(PathArg, BackslashesBecomeSlashes) {
 
 }  // namespace
 }  // namespace tolvern::category
+
+namespace tolvern::category {
+namespace {
+
+// kestrin runs in the canonical root: model paths relative to here must name the same files
+// from there, whether the root is "." or a directory below.
+TEST(FromWorkdir, RebasesRelativePathsOntoTheToolsDirectory) {
+    TempDir dir;
+    auto root = std::filesystem::canonical(dir.path);
+    std::filesystem::create_directories(root / "corp" / "test-models" / "m");
+    auto here = std::filesystem::current_path();
+    std::filesystem::current_path(root);
+    EXPECT_EQ(from_workdir("test-models/m", root), "test-models/m");
+    EXPECT_EQ(from_workdir("corp/test-models/m/trace.1", root / "corp"),
+              "test-models/m/trace.1");
+    EXPECT_EQ(from_workdir("/tmp/x.trace", root / "corp"), "/tmp/x.trace");
+    std::filesystem::current_path(here);
+}
+
+}  // namespace
+}  // namespace tolvern::category
