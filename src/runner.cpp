@@ -26,55 +26,17 @@
 #include <utility>
 #include <vector>
 
+#include "posix.hpp"
 #include "text.hpp"
-
-extern char** environ;
 
 namespace tolvern::runner {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// One owned descriptor, closed when dropped.
-struct Fd {
-    int fd = -1;
-
-    Fd() = default;
-    explicit Fd(int fd) : fd(fd) {}
-    Fd(Fd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        std::swap(fd, other.fd);
-        return *this;
-    }
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
-struct Pipe {
-    Fd read;
-    Fd write;
-};
-
-// Both ends close-on-exec, so that a child started concurrently by another thread never keeps
-// them open (a kept write end would hold back end of file from our reader).
-std::expected<Pipe, int> make_pipe() {
-    int fds[2];
-#ifdef __linux__
-    if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(errno);
-#else
-    // No pipe2 here; a fork on another thread between these calls can still inherit the ends.
-    if (::pipe(fds) != 0) return std::unexpected(errno);
-    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
-#endif
-    return Pipe{Fd(fds[0]), Fd(fds[1])};
-}
-
-std::string error_text(int error) {
-    return std::generic_category().message(error);
-}
+using posix::Clock;
+using posix::error_text;
+using posix::Fd;
+using posix::make_pipe;
 
 // One captured output stream. bytes[0, size) is what was read; the rest of `bytes` is room that
 // the reader fills without the lock. Only the reader resizes `bytes`, and only under the lock,
@@ -128,27 +90,15 @@ void read_stream(std::shared_ptr<Shared> shared, Stream& stream, Fd fd) {
         }
         stream.size += count;
     }
-    fd = Fd();
+    fd.reset();
     finish(*shared, stream.done);
 }
 
 // Writes the whole input, then closes the pipe so that the child sees end of input. A child
 // that stops reading early makes the write fail, which ends the writer quietly.
 void write_input(std::shared_ptr<Shared> shared, Fd fd, std::string bytes) {
-    // The write that fails with EPIPE must not kill the process, whatever SIGPIPE's disposition;
-    // a signal left pending on this thread is discarded when it ends.
-    sigset_t pipe_signal;
-    sigemptyset(&pipe_signal);
-    sigaddset(&pipe_signal, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
-    std::string_view rest = bytes;
-    while (!rest.empty()) {
-        ssize_t n = ::write(fd.fd, rest.data(), rest.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) break;
-        rest.remove_prefix(static_cast<std::size_t>(n));
-    }
-    fd = Fd();
+    (void)posix::write_to_pipe(fd.fd, bytes);
+    fd.reset();
     finish(*shared, shared->writer_done);
 }
 
@@ -180,26 +130,6 @@ bool has_nul(std::string_view text) {
     return text.find('\0') != std::string_view::npos;
 }
 
-// The inherited environment with the additions applied: an inherited name that is added is
-// dropped, and of several additions with one name only the last is kept.
-std::vector<std::string> child_environment(const Invocation& invocation) {
-    auto added_later = [&](std::string_view name, std::size_t from) {
-        for (std::size_t i = from; i < invocation.env.size(); ++i)
-            if (invocation.env[i].first == name) return true;
-        return false;
-    };
-    std::vector<std::string> env;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string_view pair = *entry;
-        if (!added_later(pair.substr(0, pair.find('=')), 0)) env.emplace_back(pair);
-    }
-    for (std::size_t i = 0; i < invocation.env.size(); ++i) {
-        const auto& [name, value] = invocation.env[i];
-        if (!added_later(name, i + 1)) env.push_back(name + "=" + value);
-    }
-    return env;
-}
-
 // The paths execvp would try: the program itself when it names a directory, else each PATH
 // entry joined with it (an empty entry is the working directory).
 std::vector<std::string> program_candidates(const std::string& program) {
@@ -221,14 +151,12 @@ std::expected<ChildPlan, int> plan_child(const Invocation& invocation,
     if (nul || (invocation.cwd && has_nul(invocation.cwd->native())))
         return std::unexpected(EINVAL);
     ChildPlan plan;
-    plan.env_storage = child_environment(invocation);
+    plan.env_storage = posix::environment_with(invocation.env);
     args.reserve(invocation.args.size() + 1);
     args.push_back(program);
     args.insert(args.end(), invocation.args.begin(), invocation.args.end());
-    for (auto& arg : args) plan.argv.push_back(arg.data());
-    plan.argv.push_back(nullptr);
-    for (auto& pair : plan.env_storage) plan.envp.push_back(pair.data());
-    plan.envp.push_back(nullptr);
+    plan.argv = posix::c_strings(args);
+    plan.envp = posix::c_strings(plan.env_storage);
     plan.candidates = program_candidates(program);
     for (auto& candidate : plan.candidates) plan.candidate_ptrs.push_back(candidate.c_str());
     return plan;
@@ -287,9 +215,7 @@ struct Child {
 };
 
 void reap(pid_t pid) {
-    int status;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    (void)posix::wait_exit(pid);
 }
 
 std::expected<Child, int> spawn(const Invocation& invocation) {
@@ -321,7 +247,7 @@ std::expected<Child, int> spawn(const Invocation& invocation) {
     if (pid < 0) return std::unexpected(errno);
     if (pid == 0) exec_child(*plan, cwd, standard, error_pipe->write.fd);
 
-    error_pipe->write = Fd();
+    error_pipe->write.reset();
     int error = 0;
     ssize_t n;
     while ((n = ::read(error_pipe->read.fd, &error, sizeof error)) < 0 && errno == EINTR) {
@@ -374,16 +300,6 @@ struct Helpers {
     }
 };
 
-Clock::time_point deadline_after(Clock::time_point start, Duration timeout) {
-    if (timeout <= Duration::zero()) return start;
-    if (timeout >= Clock::time_point::max() - start) return Clock::time_point::max();
-    return start + timeout;
-}
-
-Duration since(Clock::time_point start) {
-    return std::max(Duration::zero(), Duration(Clock::now() - start));
-}
-
 void pause_for(Duration length) {
     timespec rest{static_cast<time_t>(length.count() / 1'000'000'000),
                   static_cast<long>(length.count() % 1'000'000'000)};
@@ -407,10 +323,9 @@ Waited wait_for_child(pid_t pid, Shared& shared, Clock::time_point deadline) {
     constexpr Duration exit_moment = std::chrono::microseconds(200);
     std::optional<Clock::time_point> streams_closed;
     for (;;) {
-        int status = 0;
-        pid_t result = ::waitpid(pid, &status, WNOHANG);
-        if (result == pid) return {Ending::Exited, status};
-        if (result < 0 && errno != EINTR) return {Ending::WaitFailed, errno};
+        auto ended = posix::poll_exit(pid);
+        if (!ended) return {Ending::WaitFailed, ended.error()};
+        if (*ended) return {Ending::Exited, **ended};
         auto now = Clock::now();
         if (now >= deadline) return {Ending::TimedOut, 0};
         if (!streams_closed) {
@@ -438,7 +353,7 @@ std::string spawn_message(const Invocation& invocation, int error) {
 
 Outcome run(const Invocation& invocation) {
     auto start = Clock::now();
-    auto deadline = deadline_after(start, invocation.timeout);
+    auto deadline = posix::deadline_after(start, invocation.timeout);
     auto child = spawn(invocation);
     if (!child) return SpawnError{spawn_message(invocation, child.error())};
 
@@ -456,7 +371,7 @@ Outcome run(const Invocation& invocation) {
         case Ending::TimedOut:
             ::kill(child->pid, SIGKILL);
             reap(child->pid);
-            return TimedOut{since(start)};
+            return TimedOut{posix::since(start)};
         case Ending::WaitFailed: return SpawnError{"wait: " + error_text(waited.value)};
     }
 
@@ -475,7 +390,7 @@ Outcome run(const Invocation& invocation) {
     exited.stderr_text = take_text(shared.err);
     lock.unlock();
     if (complete) helpers.join();
-    exited.elapsed = since(start);
+    exited.elapsed = posix::since(start);
     exited.code = WIFEXITED(waited.value) ? WEXITSTATUS(waited.value) : -1;
     return exited;
 }
