@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <string>
 
+#include "posix.hpp"
 #include "text.hpp"
 
 namespace tolvern::log {
@@ -99,8 +100,7 @@ std::expected<void, std::error_code> SessionLog::write_to(const Path& dir, std::
     std::error_code error;
     std::filesystem::create_directories(dir, error);
     if (error) return std::unexpected(error);
-    auto elapsed = std::chrono::duration_cast<Duration>(std::chrono::steady_clock::now() - start);
-    auto written = ModelOutDir::write(dir, "log", render(status, reason, elapsed));
+    auto written = ModelOutDir::write(dir, "log", render(status, reason, posix::since(start)));
     if (!written) return std::unexpected(written.error());
     return {};
 }
@@ -123,15 +123,9 @@ std::expected<Path, std::error_code> write(const Path& dir, std::string_view nam
     Path path = dir / name;
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return std::unexpected(last_error());
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            auto error = last_error();
-            ::close(fd);
-            return std::unexpected(error);
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
+    if (auto written = posix::write_all(fd, bytes); !written) {
+        ::close(fd);
+        return std::unexpected(std::error_code(written.error(), std::generic_category()));
     }
     // A full disk may only show when the data is flushed at close.
     if (::close(fd) != 0) return std::unexpected(last_error());
