@@ -45,6 +45,13 @@ std::string first_diagnostic_line(std::string_view stderr_text) {
     return {};
 }
 
+std::string combined_text(std::string_view stdout_text, std::string_view stderr_text) {
+    std::string text(stdout_text);
+    if (stderr_text.empty()) return text;
+    if (!text.empty() && !text.ends_with('\n')) text += '\n';
+    return text.append(stderr_text);
+}
+
 std::string path_arg(const std::filesystem::path& path) {
     auto text = text::lossy(path);
     std::replace(text.begin(), text.end(), '\\', '/');

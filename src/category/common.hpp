@@ -1,5 +1,6 @@
 // What every category check shares: the isolated tool environment, the tool model name, the
-// blocking test, the first diagnostic line, path arguments, results and the xfail marker.
+// blocking test, the first diagnostic line, combined streams, path arguments, results and the
+// xfail marker.
 #pragma once
 
 #include <filesystem>
@@ -38,6 +39,9 @@ ModelResult apply_xfail_marker(const std::filesystem::path& model_dir, ModelResu
 // The first "error:", "warning:" or "info:" line of a standard error, else its first non-blank
 // line, trimmed; empty when there is none.
 std::string first_diagnostic_line(std::string_view stderr_text);
+
+// Standard output, then standard error on a line of its own.
+std::string combined_text(std::string_view stdout_text, std::string_view stderr_text);
 
 // A path as text for a tool argument: invalid UTF-8 replaced, backslashes made "/".
 std::string path_arg(const std::filesystem::path& path);

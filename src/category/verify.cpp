@@ -22,14 +22,6 @@ std::vector<std::string> verify_args(const Model& model) {
     return args;
 }
 
-// Standard output, then standard error on a line of its own.
-std::string combined_text(const runner::Exited& run) {
-    std::string text = run.stdout_text;
-    if (run.stderr_text.empty()) return text;
-    if (!text.empty() && !text.ends_with('\n')) text += '\n';
-    return text + run.stderr_text;
-}
-
 ModelResult verify_result(const CategoryContext& context, const Model& model, CheckLog& check) {
     auto done = [&](Status status, std::string reason, Duration elapsed) {
         return result(model.name, Category::Verify, status, std::move(reason), elapsed);
@@ -61,7 +53,7 @@ ModelResult verify_result(const CategoryContext& context, const Model& model, Ch
     auto golden = files::read_text(golden_path);
     if (!golden)
         return done(Status::Fail, files::describe(golden_path, golden.error()), exited->elapsed);
-    auto ours = combined_text(*exited);
+    auto ours = combined_text(exited->stdout_text, exited->stderr_text);
     if (normalize_verify(ours) == normalize_verify(*golden))
         return done(Status::Pass, model.baselines.verify_overridden ? "verify-overridden" : "",
                     exited->elapsed);

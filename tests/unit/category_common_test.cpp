@@ -1,5 +1,5 @@
-// The helpers every category check shares: tool model name, first diagnostic line, the xfail
-// marker rule, the blocking test and the results of runs that did not exit.
+// The helpers every category check shares: tool model name, first diagnostic line, combined
+// streams, the xfail marker rule, the blocking test and the results of runs that did not exit.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -40,6 +40,21 @@ TEST(FirstDiagnosticLine, PrefersDiagnosticsThenFirstNonBlankLine) {
              Case{"no final line break error: e", "no final line break error: e"},
          })
         EXPECT_EQ(first_diagnostic_line(stderr_text), expected) << stderr_text;
+}
+
+TEST(CombinedText, StandardErrorStartsALineOfItsOwn) {
+    struct Case {
+        std::string_view out, err, expected;
+    };
+    for (auto [out, err, expected] : {
+             Case{"a\n", "b\n", "a\nb\n"},
+             Case{"a", "b", "a\nb"},
+             Case{"", "b", "b"},
+             Case{"a", "", "a"},
+             Case{"a\r", "b", "a\r\nb"},
+             Case{"", "", ""},
+         })
+        EXPECT_EQ(combined_text(out, err), expected) << out << "|" << err;
 }
 
 TEST(ApplyXfailMarker, OnlyARegularFileOfTheCategoryCounts) {
@@ -123,8 +138,7 @@ TEST(FromWorkdir, RebasesRelativePathsOntoTheToolsDirectory) {
     auto here = std::filesystem::current_path();
     std::filesystem::current_path(root);
     EXPECT_EQ(from_workdir("test-models/m", root), "test-models/m");
-    EXPECT_EQ(from_workdir("corp/test-models/m/trace.1", root / "corp"),
-              "test-models/m/trace.1");
+    EXPECT_EQ(from_workdir("corp/test-models/m/trace.1", root / "corp"), "test-models/m/trace.1");
     EXPECT_EQ(from_workdir("/tmp/x.trace", root / "corp"), "/tmp/x.trace");
     std::filesystem::current_path(here);
 }
