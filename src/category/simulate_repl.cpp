@@ -8,8 +8,6 @@
 #include <tbb/partitioner.h>
 #include <tbb/task_arena.h>
 
-#include <algorithm>
-#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,7 +25,6 @@ namespace tolvern::category {
 namespace {
 
 constexpr Category CATEGORY = Category::SimulateRepl;
-constexpr std::size_t LISTED_ENTRIES = 8;
 
 template <typename Range>
 std::string join(const Range& items, std::string_view separator) {
@@ -105,14 +102,9 @@ TraceList read_trace_list(const Path& path, TraceListKind kind) {
 }
 
 ReplStatus repl_status(const ReplTally& tally, std::size_t traces) {
-    const auto n = tally.diverged.size();
-    if (n > 0) {
-        auto shown = std::span(tally.diverged).first(std::min(n, LISTED_ENTRIES));
-        auto reason = std::to_string(n) + "/" + std::to_string(traces) +
-                      " trace(s) diverge: " + join(shown, ",");
-        if (n > LISTED_ENTRIES) reason += " (+" + std::to_string(n - LISTED_ENTRIES) + " more)";
-        // A lone time-out is the model's time-out; among other divergences it is a failure.
-        return {n == 1 && tally.timed_out ? Status::Timeout : Status::Fail, std::move(reason)};
+    if (!tally.diverged.empty()) {
+        auto failed = divergence(tally.diverged, traces, tally.timed_out);
+        return {failed.status, std::move(failed.reason)};
     }
     if (!tally.expected_gaps.empty()) {
         const std::set<std::string> gaps(tally.expected_gaps.begin(), tally.expected_gaps.end());

@@ -21,10 +21,19 @@ std::vector<TraceGolden> list_trace_goldens(const std::filesystem::path& model_d
     std::filesystem::directory_iterator it(model_dir / "baseline", error), end;
     for (; !error && it != end; it.increment(error)) {
         auto name = text::lossy(it->path().filename());
-        if (name.starts_with(prefix))
-            found.push_back({name.substr(prefix.size()), it->path()});
+        if (name.starts_with(prefix)) found.push_back({name.substr(prefix.size()), it->path()});
     }
     return found;
+}
+
+Divergence divergence(const std::vector<std::string>& diverged, std::size_t traces,
+                      bool timed_out) {
+    constexpr std::size_t listed = 8;
+    const auto n = diverged.size();
+    auto reason = std::to_string(n) + "/" + std::to_string(traces) + " trace(s) diverge: ";
+    for (std::size_t i = 0; i < n && i < listed; ++i) reason += (i > 0 ? "," : "") + diverged[i];
+    if (n > listed) reason += " (+" + std::to_string(n - listed) + " more)";
+    return {n == 1 && timed_out ? Status::Timeout : Status::Fail, std::move(reason)};
 }
 
 }  // namespace tolvern::category
