@@ -21,7 +21,7 @@ namespace {
 
 constexpr char QUOTE = '"';
 
-// tag(N,M) with two decimal numbers, blanks allowed around each.
+// tag(N,M) with two decimal numbers, white space allowed around each.
 bool is_tag_pair(std::string_view label) {
     constexpr std::string_view prefix = "tag(";
     if (!label.starts_with(prefix)) return false;
@@ -156,10 +156,7 @@ CompareVerdict answer_of(std::string_view stdout_text, std::string_view stderr_t
     auto line = parse_ltscompare(stdout_text);
     if (!line) line = parse_ltscompare(stderr_text);
     if (!line) return CompareVerdict::Unknown;
-    std::string_view words = *line;
-    std::size_t start = words.size();
-    while (start > 0 && !text::is_space(words[start - 1])) --start;
-    auto word = words.substr(start);
+    auto word = text::split_white_space(*line).back();
     if (word == "true") return CompareVerdict::Holds;
     if (word == "false") return CompareVerdict::Fails;
     return CompareVerdict::Unknown;

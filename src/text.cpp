@@ -5,6 +5,8 @@
 #include <cstring>
 #include <limits>
 
+#include "render/white_space.hpp"
+
 namespace tolvern::text {
 
 std::vector<std::string_view> split_lines(std::string_view text) {
@@ -26,21 +28,21 @@ std::string_view first_line(std::string_view text) {
     return line;
 }
 
-bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 std::string_view trim_start(std::string_view text) {
-    while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
-    return text;
+    return kestrin::render::trim_start(text);
 }
 
 std::string_view trim_end(std::string_view text) {
-    while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
-    return text;
+    return kestrin::render::trim_end(text);
 }
 
-std::string_view trim(std::string_view text) { return trim_end(trim_start(text)); }
+std::string_view trim(std::string_view text) {
+    return kestrin::render::trim(text);
+}
+
+std::vector<std::string_view> split_white_space(std::string_view text) {
+    return kestrin::render::split_white_space(text);
+}
 
 namespace {
 

@@ -18,11 +18,13 @@ std::vector<std::string_view> split_lines(std::string_view text);
 // The first line (up to the first "\n", a "\r" just before it dropped).
 std::string_view first_line(std::string_view text);
 
-// ASCII white space (blank, tab, line feed, vertical tab, form feed, carriage return).
-bool is_space(char c);
+// Trimming and splitting at Unicode White_Space (the ASCII blanks and controls as well as the
+// no-break, ideographic and other wide spaces), as the golden judge sees white space.
 std::string_view trim(std::string_view text);
 std::string_view trim_start(std::string_view text);
 std::string_view trim_end(std::string_view text);
+// The non-empty pieces between runs of White_Space.
+std::vector<std::string_view> split_white_space(std::string_view text);
 
 bool is_valid_utf8(std::string_view bytes);
 // The bytes with every invalid UTF-8 sequence replaced by U+FFFD.

@@ -38,6 +38,8 @@ TEST(FirstDiagnosticLine, PrefersDiagnosticsThenFirstNonBlankLine) {
              Case{"first\nError: capitalised is no diagnostic\n", "first"},
              Case{"x\nsee error:here\n", "see error:here"},
              Case{"no final line break error: e", "no final line break error: e"},
+             Case{"\u3000a.svk:1:1: error: e\u00A0\n", "a.svk:1:1: error: e"},
+             Case{"\u00A0\u3000\n\u3000 word\u00A0\n", "word"},
          })
         EXPECT_EQ(first_diagnostic_line(stderr_text), expected) << stderr_text;
 }

@@ -54,16 +54,18 @@ TEST(TraceList, ParsesEntriesByKind) {
         "other.5\n"
         "#trace.6\n"
         "trace.7\n"
-        "trace.8 # not a comment\n";
+        "trace.8 # not a comment\n"
+        "\u3000trace.\u00A09\u3000: wide spaces\n"
+        "\u00A0# wide-indented comment\n";
     auto interactive = parse_trace_list(text, TraceListKind::Interactive);
-    EXPECT_EQ(interactive.names, (Set{"3", "4", "*", "7", "8 # not a comment"}));
+    EXPECT_EQ(interactive.names, (Set{"3", "4", "*", "7", "8 # not a comment", "9"}));
     EXPECT_FALSE(interactive.all);
 
     auto daemon = parse_trace_list(text, TraceListKind::Daemon);
-    EXPECT_EQ(daemon.names, (Set{"3", "4", "7", "8 # not a comment"}));
+    EXPECT_EQ(daemon.names, (Set{"3", "4", "7", "8 # not a comment", "9"}));
     EXPECT_TRUE(daemon.all);
 
-    for (auto line : {"*\n", " trace.* : comment\n", "*: comment"})
+    for (auto line : {"*\n", " trace.* : comment\n", "*: comment", "\u00A0*\u3000\n"})
         EXPECT_TRUE(parse_trace_list(line, TraceListKind::Daemon).all) << line;
     EXPECT_FALSE(parse_trace_list("trace.3\n", TraceListKind::Daemon).all);
     EXPECT_TRUE(parse_trace_list("*\n", TraceListKind::Interactive).names.empty());
