@@ -567,7 +567,7 @@ struct PassFixture {
 
 Strings notes_of(const ReplTraceOut& out) {
     Strings notes;
-    for (const auto& record : out.log) notes.push_back(std::get<ReplTraceLog::Note>(record).text);
+    for (const auto& record : out.log) notes.push_back(std::get<log::Note>(record).text);
     return notes;
 }
 

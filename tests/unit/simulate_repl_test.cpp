@@ -161,9 +161,11 @@ TEST(AbsorbTraceOuts, ReplaysRecordsInListOrderAndSumsTallies) {
     const auto& cmd = std::get<log::Cmd>(log.entries[1]);
     EXPECT_EQ(cmd.label, "repl trace.1 → DIVERGE");
     EXPECT_EQ(cmd.args, std::vector<std::string>{"simulate"});
-    EXPECT_EQ(cmd.stdout_file, log::Path("ours.repl.1"));
-    EXPECT_FALSE(cmd.stderr_file);
-    EXPECT_EQ(std::get<runner::Exited>(cmd.outcome.outcome).stdout_text, "out");
+    const auto& exited = std::get<log::Exited>(cmd.ending);
+    EXPECT_EQ(exited.out.artefact, log::Path("ours.repl.1"));
+    EXPECT_EQ(exited.out.lines, 1u);
+    EXPECT_FALSE(exited.err.artefact);
+    EXPECT_EQ(exited.err.text, "err");
     EXPECT_EQ(std::get<log::Note>(log.entries[2]).text, "first");
     EXPECT_EQ(std::get<log::Note>(log.entries[3]).text, "second");
 
