@@ -104,12 +104,7 @@ std::string extract_actions_containing(std::string_view aut) {
         if (label.find("<flush>") != std::string_view::npos) flushes.insert(label);
         at = close + 1;
     }
-    std::string joined;
-    for (auto label : flushes) {
-        if (!joined.empty()) joined.push_back(',');
-        joined.append(label);
-    }
-    return joined;
+    return text::join(flushes, ",");
 }
 
 std::string_view wording(WeakFailuresVerdict verdict) {

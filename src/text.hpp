@@ -1,5 +1,5 @@
-// Small text helpers shared by the modules: line splitting, trimming, UTF-8 checks and strict
-// decimal parsing. All are pure and take views.
+// Small text helpers shared by the modules: line splitting, trimming, joining, UTF-8 checks and
+// strict decimal parsing. All are pure and take views.
 #pragma once
 
 #include <cstdint>
@@ -43,5 +43,18 @@ std::string pad_left(std::string_view text, std::size_t width);
 
 // The pieces of text between "sep"s (empty pieces kept).
 std::vector<std::string_view> split(std::string_view text, char sep);
+
+// The pieces (texts) in order with the separator between each two.
+template <typename Range>
+std::string join(const Range& pieces, std::string_view separator) {
+    std::string joined;
+    bool first = true;
+    for (const auto& piece : pieces) {
+        if (!first) joined += separator;
+        joined += piece;
+        first = false;
+    }
+    return joined;
+}
 
 }  // namespace tolvern::text

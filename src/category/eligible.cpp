@@ -140,9 +140,7 @@ ReplTraceOut check_eligible_steps(const ReplTrace& trace, const model::Model& mo
     }
     if (entries.empty()) return out;
 
-    std::string joined;
-    for (const auto& entry : entries) joined += (joined.empty() ? "" : ",") + entry;
-    out.note("per-step eligible DIVERGE: " + joined);
+    out.note("per-step eligible DIVERGE: " + text::join(entries, ","));
     out.tally.diverged = std::move(entries);
     return out;
 }

@@ -52,12 +52,7 @@ std::expected<runner::Exited, ModelResult> parse_run(const CategoryContext& cont
 std::optional<std::string> missing_reason(std::string_view expected, std::string_view stderr_text) {
     auto missing = missing_substrings(expected, stderr_text);
     if (missing.empty()) return std::nullopt;
-    std::string reason = "missing: ";
-    for (std::size_t i = 0; i < missing.size(); ++i) {
-        if (i > 0) reason += " | ";
-        reason += missing[i];
-    }
-    return reason;
+    return "missing: " + text::join(missing, " | ");
 }
 
 }  // namespace

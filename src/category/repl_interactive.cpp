@@ -2,6 +2,7 @@
 // trace step by step, its reply envelopes are checked, and the trail it reconstructs is compared
 // with the golden trail and with the batch simulator's rendering of the same steps.
 #include <algorithm>
+#include <ranges>
 
 #include "category/common.hpp"
 #include "category/golden.hpp"
@@ -15,15 +16,6 @@ namespace tolvern::category {
 namespace {
 
 using Path = std::filesystem::path;
-
-std::string join(const std::vector<std::string>& items, std::string_view separator) {
-    std::string joined;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i > 0) joined += separator;
-        joined += items[i];
-    }
-    return joined;
-}
 
 // A diagnostic that names its place: "FILE.svk:LINE:COLUMN: error: VERDICT".
 bool is_located(std::string_view error) {
@@ -74,7 +66,7 @@ bool apply_interactive_reply(std::string_view line, ReplDrive& drive,
     if (!reply.stderr_lines) {
         gap(missing_stderr(line));
     } else if (reply.error && is_located(*reply.error)) {
-        auto carried = join(*reply.stderr_lines, "\n");
+        auto carried = text::join(*reply.stderr_lines, "\n");
         if (carried.find(*reply.error) == std::string::npos)
             gap("`stderr` " + category::quoted(carried) +
                 " does not carry located verdict `error` " + category::quoted(*reply.error));
@@ -159,12 +151,7 @@ bool golden_has_verdict(const Path& golden) {
 }
 
 std::string debug_list(const std::vector<std::string>& items) {
-    std::string list = "[";
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i > 0) list += ", ";
-        list += category::quoted(items[i]);
-    }
-    return list + "]";
+    return "[" + text::join(items | std::views::transform(quoted), ", ") + "]";
 }
 
 std::optional<std::string> repl_quit_parity(const Path& kestrin, const model::Model& model,
@@ -178,7 +165,7 @@ std::optional<std::string> repl_quit_parity(const Path& kestrin, const model::Mo
         .args = {"simulate", "-m", std::string(tool_model_name(model.name)), model.display},
         .env = isolated_env(),
         .cwd = model.workdir,
-        .stdin_bytes = join(steps, "\n") + "\n",
+        .stdin_bytes = text::join(steps, "\n") + "\n",
         .timeout = timeout,
     };
     auto outcome = runner::run(invocation);

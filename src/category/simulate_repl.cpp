@@ -26,18 +26,6 @@ namespace {
 
 constexpr Category CATEGORY = Category::SimulateRepl;
 
-template <typename Range>
-std::string join(const Range& items, std::string_view separator) {
-    std::string joined;
-    bool first = true;
-    for (const auto& item : items) {
-        if (!first) joined += separator;
-        joined += item;
-        first = false;
-    }
-    return joined;
-}
-
 // The traces of the model: every golden "simulate.{X}" whose "trace.{X}" exists, by name.
 std::vector<ReplTrace> repl_traces(const Model& model) {
     constexpr std::string_view prefix = "simulate.";
@@ -109,7 +97,7 @@ ReplStatus repl_status(const ReplTally& tally, std::size_t traces) {
     if (!tally.expected_gaps.empty()) {
         const std::set<std::string> gaps(tally.expected_gaps.begin(), tally.expected_gaps.end());
         return {Status::Xfail,
-                "interactive-render gap (expected): trace." + join(gaps, ", trace.")};
+                "interactive-render gap (expected): trace." + text::join(gaps, ", trace.")};
     }
     if (tally.passed > 0) return {Status::Pass, ""};
     const auto blocking = std::to_string(tally.blocking);

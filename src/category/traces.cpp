@@ -1,6 +1,8 @@
 // Trace names and trace goldens.
 #include "category/traces.hpp"
 
+#include <algorithm>
+#include <span>
 #include <system_error>
 
 #include "text.hpp"
@@ -30,8 +32,8 @@ Divergence divergence(const std::vector<std::string>& diverged, std::size_t trac
                       bool timed_out) {
     constexpr std::size_t listed = 8;
     const auto n = diverged.size();
-    auto reason = std::to_string(n) + "/" + std::to_string(traces) + " trace(s) diverge: ";
-    for (std::size_t i = 0; i < n && i < listed; ++i) reason += (i > 0 ? "," : "") + diverged[i];
+    auto reason = std::to_string(n) + "/" + std::to_string(traces) + " trace(s) diverge: " +
+                  text::join(std::span(diverged).first(std::min(n, listed)), ",");
     if (n > listed) reason += " (+" + std::to_string(n - listed) + " more)";
     return {n == 1 && timed_out ? Status::Timeout : Status::Fail, std::move(reason)};
 }

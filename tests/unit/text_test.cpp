@@ -1,4 +1,4 @@
-// The shared text helpers: lines, white space, UTF-8, padding and strict numbers.
+// The shared text helpers: lines, white space, joining, UTF-8, padding and strict numbers.
 #include <gtest/gtest.h>
 
 #include "text.hpp"
@@ -37,6 +37,14 @@ TEST(Text, TrimsAndSplitsAtUnicodeWhiteSpace) {
     using Pieces = std::vector<std::string_view>;
     EXPECT_EQ(split_white_space("\u3000a\u00A0 b\tc\u3000"), (Pieces{"a", "b", "c"}));
     EXPECT_EQ(split_white_space(" \u00A0"), Pieces{});
+}
+
+TEST(Text, JoinPutsTheSeparatorBetweenPiecesOnly) {
+    using Texts = std::vector<std::string>;
+    EXPECT_EQ(join(Texts{}, ", "), "");
+    EXPECT_EQ(join(Texts{"a"}, ", "), "a");
+    EXPECT_EQ(join(Texts{"", "b", ""}, ","), ",b,");
+    EXPECT_EQ(join(std::vector<std::string_view>{"x", "y"}, " | "), "x | y");
 }
 
 TEST(Text, Utf8ValidityAcrossTheWordBoundary) {
