@@ -19,11 +19,8 @@ namespace {
 
 namespace judge = kestrin::render::judge;
 
-struct TraceCase {
-    std::string name;  // X
-    Path input;        // what kestrin reads on standard input
-    Path golden;
-};
+// X, what kestrin reads on standard input, and the golden.
+using TraceCase = TraceInput;
 
 enum class Verdict { Ok, Diverge, Blocking };
 
@@ -102,16 +99,7 @@ constexpr TraceKind TRACE = {
 
 std::vector<TraceCase> trace_cases(const Model& model, const TraceKind& kind) {
     const Path input_dir = kind.input_in_baseline ? model.dir / "baseline" : model.dir;
-    std::vector<TraceCase> cases;
-    for (auto& found : list_trace_goldens(model.dir, kind.golden_prefix)) {
-        // The raw file name, so that a name that is not UTF-8 still finds its input.
-        auto rest = found.golden.filename().string().substr(kind.golden_prefix.size());
-        auto input = input_dir / (std::string(kind.input_prefix) + rest);
-        if (files::exists(input))
-            cases.push_back({std::move(found.name), std::move(input), std::move(found.golden)});
-    }
-    sort_by_trace_name(cases);
-    return cases;
+    return traces_with_input(model.dir, kind.golden_prefix, input_dir, kind.input_prefix);
 }
 
 std::optional<std::string> input_bytes(const TraceKind& kind, const TraceCase& trace) {

@@ -28,16 +28,9 @@ constexpr Category CATEGORY = Category::SimulateRepl;
 
 // The traces of the model: every golden "simulate.{X}" whose "trace.{X}" exists, by name.
 std::vector<ReplTrace> repl_traces(const Model& model) {
-    constexpr std::string_view prefix = "simulate.";
     std::vector<ReplTrace> traces;
-    for (auto& found : list_trace_goldens(model.dir, prefix)) {
-        // The raw file name, so that a name that is not UTF-8 still finds its trace.
-        auto trace =
-            model.dir / ("trace." + found.golden.filename().string().substr(prefix.size()));
-        if (files::exists(trace))
-            traces.push_back({std::move(found.name), std::move(trace), std::move(found.golden)});
-    }
-    sort_by_trace_name(traces);
+    for (auto& found : traces_with_input(model.dir, "simulate.", model.dir, "trace."))
+        traces.push_back({std::move(found.name), std::move(found.input), std::move(found.golden)});
     return traces;
 }
 

@@ -5,6 +5,7 @@
 #include <span>
 #include <system_error>
 
+#include "files.hpp"
 #include "text.hpp"
 
 namespace tolvern::category {
@@ -26,6 +27,22 @@ std::vector<TraceGolden> list_trace_goldens(const std::filesystem::path& model_d
         if (name.starts_with(prefix)) found.push_back({name.substr(prefix.size()), it->path()});
     }
     return found;
+}
+
+std::vector<TraceInput> traces_with_input(const std::filesystem::path& model_dir,
+                                          std::string_view golden_prefix,
+                                          const std::filesystem::path& input_dir,
+                                          std::string_view input_prefix) {
+    std::vector<TraceInput> traces;
+    for (auto& found : list_trace_goldens(model_dir, golden_prefix)) {
+        // The raw file name, so that a name that is not UTF-8 still finds its input.
+        auto rest = found.golden.filename().string().substr(golden_prefix.size());
+        auto input = input_dir / (std::string(input_prefix) + rest);
+        if (files::exists(input))
+            traces.push_back({std::move(found.name), std::move(input), std::move(found.golden)});
+    }
+    sort_by_trace_name(traces);
+    return traces;
 }
 
 Divergence divergence(const std::vector<std::string>& diverged, std::size_t traces,

@@ -36,6 +36,20 @@ struct Divergence {
 // time-out; among other divergences it is a failure.
 Divergence divergence(const std::vector<std::string>& diverged, std::size_t traces, bool timed_out);
 
+// A trace golden with the file that kestrin is given for it.
+struct TraceInput {
+    std::string name;  // X
+    std::filesystem::path input;
+    std::filesystem::path golden;
+};
+
+// The model's goldens "{golden_prefix}{X}" whose input "{input_prefix}{X}" exists in
+// `input_dir`, sorted by trace name.
+std::vector<TraceInput> traces_with_input(const std::filesystem::path& model_dir,
+                                          std::string_view golden_prefix,
+                                          const std::filesystem::path& input_dir,
+                                          std::string_view input_prefix);
+
 // Sorts by name with compare_trace_names, stably, for any element with a `name` field.
 template <typename T>
 void sort_by_trace_name(std::vector<T>& items);
