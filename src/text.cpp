@@ -157,6 +157,13 @@ std::string pad_left(std::string_view text, std::size_t width) {
     return out.append(text);
 }
 
+std::vector<std::string_view> quoted_items(std::string_view line) {
+    auto pieces = split(line, '"');
+    std::vector<std::string_view> items;
+    for (std::size_t i = 1; i < pieces.size(); i += 2) items.push_back(pieces[i]);
+    return items;
+}
+
 std::vector<std::string_view> split(std::string_view text, char sep) {
     std::vector<std::string_view> pieces;
     while (true) {

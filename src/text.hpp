@@ -44,6 +44,10 @@ std::string pad_left(std::string_view text, std::size_t width);
 // The pieces of text between "sep"s (empty pieces kept).
 std::vector<std::string_view> split(std::string_view text, char sep);
 
+// The texts between the first and second double quote of the line, the third and fourth, and so
+// on; a last quote without its partner opens one more text, to the end of the line.
+std::vector<std::string_view> quoted_items(std::string_view line);
+
 // The pieces (texts) in order with the separator between each two.
 template <typename Range>
 std::string join(const Range& pieces, std::string_view separator) {

@@ -112,9 +112,8 @@ std::set<std::string> eligible_set_of(std::string_view text) {
     });
     if (line == lines.rend()) return {};
     std::set<std::string> items;
-    auto pieces = text::split(*line, '"');
-    for (std::size_t i = 1; i < pieces.size(); i += 2)
-        if (pieces[i] != "<defer>") items.emplace(pieces[i]);
+    for (auto item : text::quoted_items(*line))
+        if (item != "<defer>") items.emplace(item);
     return items;
 }
 

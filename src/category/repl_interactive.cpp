@@ -128,9 +128,8 @@ std::vector<std::string> text_trail_tokens(std::string_view text) {
     auto line = std::find_if(lines.begin(), lines.end(), is_trail_line);
     if (line == lines.end()) return {};
     std::vector<std::string> tokens;
-    auto pieces = text::split(*line, '"');
-    for (std::size_t i = 1; i < pieces.size(); i += 2)
-        if (!is_verdict_token(pieces[i])) tokens.emplace_back(pieces[i]);
+    for (auto item : text::quoted_items(*line))
+        if (!is_verdict_token(item)) tokens.emplace_back(item);
     return tokens;
 }
 

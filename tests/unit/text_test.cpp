@@ -1,4 +1,5 @@
-// The shared text helpers: lines, white space, joining, UTF-8, padding and strict numbers.
+// The shared text helpers: lines, white space, quoted items, joining, UTF-8, padding and strict
+// numbers.
 #include <gtest/gtest.h>
 
 #include "text.hpp"
@@ -37,6 +38,12 @@ TEST(Text, TrimsAndSplitsAtUnicodeWhiteSpace) {
     using Pieces = std::vector<std::string_view>;
     EXPECT_EQ(split_white_space("\u3000a\u00A0 b\tc\u3000"), (Pieces{"a", "b", "c"}));
     EXPECT_EQ(split_white_space(" \u00A0"), Pieces{});
+}
+
+TEST(Text, QuotedItemsArePairedQuotesThenAnOpenRest) {
+    using Items = std::vector<std::string_view>;
+    EXPECT_EQ(quoted_items("(trail \"a b\" \"\" x \"c"), (Items{"a b", "", "c"}));
+    EXPECT_EQ(quoted_items("(trail)"), Items{});
 }
 
 TEST(Text, JoinPutsTheSeparatorBetweenPiecesOnly) {
