@@ -94,10 +94,8 @@ ModelResult check_selfcheck(const CategoryContext& context, const Model& model) 
     auto since_start = [&] { return posix::since(start); };
 
     auto outcome = runner::run(generation);
-    if (auto* timed_out = std::get_if<runner::TimedOut>(&outcome))
-        return done(Status::Timeout, "traces gen", timed_out->elapsed);
-    if (auto* error = std::get_if<runner::SpawnError>(&outcome))
-        return done(Status::Fail, error->message, {});
+    if (auto unfinished = unfinished_result(outcome, model.name, Category::Selfcheck, "traces gen"))
+        return std::move(*unfinished);
     const auto& exited = std::get<runner::Exited>(outcome);
     if (exited.code != 0)
         return done(Status::Fail,

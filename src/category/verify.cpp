@@ -38,10 +38,8 @@ ModelResult verify_result(const CategoryContext& context, const Model& model, Ch
     // Output of a run that did not finish its work is not worth keeping.
     if (!exited || is_blocking(exited->stderr_text)) {
         check.log.cmd("kestrin verify", invocation, outcome);
-        if (auto* timed_out = std::get_if<runner::TimedOut>(&outcome))
-            return done(Status::Timeout, "verify", timed_out->elapsed);
-        if (auto* error = std::get_if<runner::SpawnError>(&outcome))
-            return done(Status::Fail, error->message, Duration{});
+        if (auto unfinished = unfinished_result(outcome, model.name, Category::Verify, "verify"))
+            return std::move(*unfinished);
         return done(Status::Skip, "blocking", exited->elapsed);
     }
     auto kept = keep_streams(check.dir, *exited, "verify.stdout", "verify.stderr");
