@@ -1,5 +1,5 @@
-// Small text helpers shared by the modules: line splitting, trimming, joining, UTF-8 checks and
-// strict decimal parsing. All are pure and take views.
+// Small text helpers shared by the modules: line splitting, trimming, quoted items, joining, UTF-8
+// checks and strict decimal parsing. All are pure and take views.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,5 @@
-// Trace names, the trace goldens of a model ("simulate.{X}" with "trace.{X}") and the verdict on
-// diverging traces, shared by the simulate, trace and simulate-repl checks.
+// Trace names, the trace goldens of a model with their inputs ("simulate.{X}" with "trace.{X}")
+// and the verdict on diverging traces, shared by the simulate, trace and simulate-repl checks.
 #pragma once
 
 #include <compare>
