@@ -150,7 +150,9 @@ bool golden_has_verdict(const Path& golden) {
 }
 
 std::string debug_list(const std::vector<std::string>& items) {
-    return "[" + text::join(items | std::views::transform(quoted), ", ") + "]";
+    std::string list = "[";
+    list += text::join(items | std::views::transform(quoted), ", ");
+    return list += "]";
 }
 
 std::optional<std::string> repl_quit_parity(const Path& kestrin, const model::Model& model,

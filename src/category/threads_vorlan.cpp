@@ -42,7 +42,9 @@ WeakFailuresVerdict compare_thread_counts(const Model& model, const Path& ltscom
 
 std::string bracketed(const std::vector<std::uint32_t>& counts) {
     auto texts = counts | std::views::transform([](std::uint32_t n) { return std::to_string(n); });
-    return "[" + text::join(texts, ", ") + "]";
+    std::string list = "[";
+    list += text::join(texts, ", ");
+    return list += "]";
 }
 
 ModelResult threads_result(const CategoryContext& context, const Model& model, CheckLog& check) {
