@@ -3,10 +3,13 @@
 #include "cli.hpp"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "text.hpp"
 
@@ -94,13 +97,32 @@ void declare_options(CLI::App& app, Cli& cli) {
     app.set_help_flag("-h,--help", "Print help");
 }
 
+void parse_arguments(CLI::App& app, int argc, const char* const* argv) {
+    // The parser reads "--name=" as the option without its value, and would then take the next
+    // argument as the value; so an empty value written that way goes to it as an argument of
+    // its own.
+    std::vector<std::string> args;
+    bool options = true;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--") options = false;
+        bool empty_value = options && arg.starts_with("--") && arg.find('=') == arg.size() - 1;
+        if (empty_value) arg.pop_back();
+        args.push_back(std::move(arg));
+        if (empty_value) args.emplace_back();
+    }
+    // The parser takes the arguments last first.
+    std::ranges::reverse(args);
+    app.parse(std::move(args));
+}
+
 Cli Cli::parse(int argc, const char* const* argv) {
     Cli cli;
     std::string program = argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "";
     CLI::App app("", program.empty() ? "tolvern" : program);
     declare_options(app, cli);
     try {
-        app.parse(argc, argv);
+        parse_arguments(app, argc, argv);
     } catch (const CLI::CallForHelp&) {
         std::cout << app.help() << std::flush;
         std::exit(0);

@@ -32,5 +32,7 @@ struct Cli {
 
 // Declares the options of `cli` to the parser (used by parse and by tests).
 void declare_options(CLI::App& app, Cli& cli);
+// Hands the arguments after the program name to the parser; throws its errors.
+void parse_arguments(CLI::App& app, int argc, const char* const* argv);
 
 }  // namespace tolvern

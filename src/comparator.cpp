@@ -2,26 +2,18 @@
 // the outside comparator, started and watched from the calling thread.
 #include "comparator.hpp"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <expected>
 #include <set>
-#include <system_error>
 
 #include "files.hpp"
+#include "posix.hpp"
 #include "text.hpp"
-
-extern char** environ;
 
 namespace tolvern::comparator {
 
@@ -29,7 +21,7 @@ namespace {
 
 constexpr char QUOTE = '"';
 
-// tag(N,M) with two decimal numbers, blanks allowed around each.
+// tag(N,M) with two decimal numbers, white space allowed around each.
 bool is_tag_pair(std::string_view label) {
     constexpr std::string_view prefix = "tag(";
     if (!label.starts_with(prefix)) return false;
@@ -112,12 +104,7 @@ std::string extract_actions_containing(std::string_view aut) {
         if (label.find("<flush>") != std::string_view::npos) flushes.insert(label);
         at = close + 1;
     }
-    std::string joined;
-    for (auto label : flushes) {
-        if (!joined.empty()) joined.push_back(',');
-        joined.append(label);
-    }
-    return joined;
+    return text::join(flushes, ",");
 }
 
 std::string_view wording(WeakFailuresVerdict verdict) {
@@ -155,35 +142,16 @@ std::optional<std::string> parse_ltscompare(std::string_view text) {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using posix::Clock;
+using posix::Fd;
 
 constexpr std::chrono::milliseconds POLL_INTERVAL(50);
-
-// A descriptor closed with its owner, so that no path through a run leaks one.
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-    void reset() {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
-    }
-};
-
-std::string os_error(int error) {
-    return std::system_category().message(error);
-}
 
 CompareVerdict answer_of(std::string_view stdout_text, std::string_view stderr_text) {
     auto line = parse_ltscompare(stdout_text);
     if (!line) line = parse_ltscompare(stderr_text);
     if (!line) return CompareVerdict::Unknown;
-    std::string_view words = *line;
-    std::size_t start = words.size();
-    while (start > 0 && !text::is_space(words[start - 1])) --start;
-    auto word = words.substr(start);
+    auto word = text::split_white_space(*line).back();
     if (word == "true") return CompareVerdict::Holds;
     if (word == "false") return CompareVerdict::Fails;
     return CompareVerdict::Unknown;
@@ -209,12 +177,8 @@ struct Streams {
     }
 
     void read_some(std::size_t i) {
-        char buffer[65536];
-        ssize_t n = ::read(pipes[i].fd, buffer, sizeof buffer);
-        if (n > 0)
-            texts[i].append(buffer, static_cast<std::size_t>(n));
-        else if (n == 0 || errno != EINTR)
-            pipes[i].reset();
+        auto n = posix::read_some(pipes[i].fd, texts[i]);
+        if (!n || *n == 0) pipes[i].reset();
     }
 };
 
@@ -234,50 +198,6 @@ std::string checked_text(std::string text) {
     return text;
 }
 
-// Starts the program with stdin on the null device and stdout/stderr on the two pipes.
-std::expected<pid_t, int> spawn(const Path& program, const std::vector<std::string>& args,
-                                std::array<Fd, 2>& child_ends) {
-    std::vector<char*> argv;
-    std::string program_text = program.string();
-    argv.push_back(program_text.data());
-    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawnattr_init(&attr);
-    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    ::posix_spawn_file_actions_adddup2(&actions, child_ends[0].fd, STDOUT_FILENO);
-    ::posix_spawn_file_actions_adddup2(&actions, child_ends[1].fd, STDERR_FILENO);
-    // The runner ignores SIGPIPE and threads may block signals; the comparator gets defaults.
-    sigset_t all, none;
-    ::sigfillset(&all);
-    ::sigemptyset(&none);
-    ::posix_spawnattr_setsigdefault(&attr, &all);
-    ::posix_spawnattr_setsigmask(&attr, &none);
-    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
-    pid_t pid = -1;
-    int error = ::posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
-    ::posix_spawn_file_actions_destroy(&actions);
-    ::posix_spawnattr_destroy(&attr);
-    if (error != 0) return std::unexpected(error);
-    return pid;
-}
-
-// Blocking wait that outlasts signals; false when the wait itself fails.
-bool reap(pid_t pid, int& error) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            error = errno;
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 LtsCompareRun ltscompare_one(const Path& ltscompare, const Path& left, const Path& right,
@@ -291,40 +211,37 @@ LtsCompareRun ltscompare_one(const Path& ltscompare, const Path& left, const Pat
     auto start = Clock::now();
     auto finish = [&](CompareVerdict verdict, std::string err) {
         run.stderr_text = std::move(err);
-        run.elapsed = Clock::now() - start;
+        run.elapsed = posix::since(start);
         run.verdict = verdict;
         return std::move(run);
     };
 
-    // Close-on-exec everywhere: other workers spawn at the same time and must not inherit these.
     Streams streams;
     std::array<Fd, 2> child_ends;
     for (std::size_t i = 0; i < 2; ++i) {
-        int ends[2];
-        if (::pipe2(ends, O_CLOEXEC) != 0)
-            return finish(CompareVerdict::Error, "spawn: " + os_error(errno));
-        streams.pipes[i].fd = ends[0];
-        child_ends[i].fd = ends[1];
+        auto pipe = posix::make_pipe();
+        if (!pipe)
+            return finish(CompareVerdict::Error, "spawn: " + posix::error_text(pipe.error()));
+        streams.pipes[i] = std::move(pipe->read);
+        child_ends[i] = std::move(pipe->write);
     }
-    auto pid = spawn(ltscompare, run.argv, child_ends);
+    auto pid = posix::spawn({.program = ltscompare,
+                             .args = run.argv,
+                             .standard = {-1, child_ends[0].fd, child_ends[1].fd}});
     for (auto& end : child_ends) end.reset();
-    if (!pid) return finish(CompareVerdict::Error, "spawn: " + os_error(pid.error()));
+    if (!pid) return finish(CompareVerdict::Error, "spawn: " + posix::error_text(pid.error()));
 
-    // A deadline past the clock's range means no practical limit.
-    auto deadline =
-        limit >= Clock::time_point::max() - start ? Clock::time_point::max() : start + limit;
+    auto deadline = posix::deadline_after(start, limit);
     bool timed_out = false;
     while (true) {
-        int status = 0;
-        pid_t ended = ::waitpid(*pid, &status, WNOHANG);
-        if (ended < 0 && errno == EINTR) continue;
-        if (ended < 0) return finish(CompareVerdict::Error, "wait: " + os_error(errno));
-        if (ended == *pid) break;
+        auto ended = posix::poll_exit(*pid);
+        if (!ended)
+            return finish(CompareVerdict::Error, "wait: " + posix::error_text(ended.error()));
+        if (*ended) break;
         if (Clock::now() >= deadline) {
             ::kill(*pid, SIGKILL);
-            int error = 0;
-            if (!reap(*pid, error))
-                return finish(CompareVerdict::Error, "wait: " + os_error(error));
+            if (auto waited = posix::wait_exit(*pid); !waited)
+                return finish(CompareVerdict::Error, "wait: " + posix::error_text(waited.error()));
             timed_out = true;
             break;
         }

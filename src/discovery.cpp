@@ -68,14 +68,8 @@ std::optional<std::pair<std::string_view, std::string_view>> component_fields(
     std::string_view line) {
     line = text::trim(line);
     if (line.empty() || line.starts_with('#')) return std::nullopt;
-    std::string_view fields[2];
-    for (auto& field : fields) {
-        line = text::trim_start(line);
-        auto end = std::ranges::find_if(line, text::is_space) - line.begin();
-        field = line.substr(0, static_cast<std::size_t>(end));
-        line.remove_prefix(field.size());
-    }
-    if (fields[1].empty()) return std::nullopt;
+    auto fields = text::split_white_space(line);
+    if (fields.size() < 2) return std::nullopt;
     return std::pair{fields[0], fields[1]};
 }
 

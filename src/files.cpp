@@ -9,30 +9,20 @@
 #include <climits>
 #include <cstdlib>
 
+#include "posix.hpp"
 #include "text.hpp"
 
 namespace tolvern::files {
 
 std::expected<std::string, std::error_code> read_bytes(const std::filesystem::path& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::unexpected(std::error_code(errno, std::generic_category()));
+    posix::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.fd < 0) return std::unexpected(std::error_code(errno, std::generic_category()));
     std::string bytes;
-    struct stat st{};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) bytes.reserve(static_cast<size_t>(st.st_size));
-    char buffer[65536];
-    while (true) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n > 0) {
-            bytes.append(buffer, static_cast<size_t>(n));
-        } else if (n == 0) {
-            break;
-        } else if (errno != EINTR) {
-            auto error = std::error_code(errno, std::generic_category());
-            ::close(fd);
-            return std::unexpected(error);
-        }
-    }
-    ::close(fd);
+    struct stat st {};
+    if (::fstat(fd.fd, &st) == 0 && S_ISREG(st.st_mode))
+        bytes.reserve(static_cast<size_t>(st.st_size));
+    if (auto read = posix::read_to_end(fd.fd, bytes); !read)
+        return std::unexpected(std::error_code(read.error(), std::generic_category()));
     return bytes;
 }
 
@@ -44,12 +34,12 @@ std::expected<std::string, std::error_code> read_text(const std::filesystem::pat
 }
 
 bool exists(const std::filesystem::path& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
 }
 
 bool is_regular_file(const std::filesystem::path& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 

@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <string>
 
+#include "posix.hpp"
 #include "text.hpp"
 
 namespace tolvern::log {
@@ -39,17 +40,17 @@ void add(std::string& out, std::initializer_list<std::string_view> pieces) {
     for (auto piece : pieces) out.append(piece);
 }
 
-void render_outcome(std::string& out, const Cmd& cmd, const runner::Exited& exited) {
+void render_ending(std::string& out, const Exited& exited) {
     add(out, {"exit: ", std::to_string(exited.code), "  (", ms_text(exited.elapsed), " ms)\n"});
-    out += render_stream("stdout", exited.stdout_text, cmd.stdout_file);
-    out += render_stream("stderr", exited.stderr_text, cmd.stderr_file);
+    out += render_stream("stdout", exited.out);
+    out += render_stream("stderr", exited.err);
 }
 
-void render_outcome(std::string& out, const Cmd&, const runner::TimedOut& timed_out) {
+void render_ending(std::string& out, const runner::TimedOut& timed_out) {
     add(out, {"exit: TIMEOUT  (", ms_text(timed_out.elapsed), " ms)\n"});
 }
 
-void render_outcome(std::string& out, const Cmd&, const runner::SpawnError& error) {
+void render_ending(std::string& out, const runner::SpawnError& error) {
     add(out, {"exit: SPAWN_ERROR  (", error.message, ")\n"});
 }
 
@@ -58,8 +59,7 @@ void render_cmd(std::string& out, std::size_t number, const Cmd& cmd) {
     add(out, {"$ ", shell_escape(text::lossy(cmd.program))});
     for (const auto& arg : cmd.args) add(out, {" ", shell_escape(arg)});
     out += "\n";
-    std::visit([&](const auto& outcome) { render_outcome(out, cmd, outcome); },
-               cmd.outcome.outcome);
+    std::visit([&](const auto& ending) { render_ending(out, ending); }, cmd.ending);
     out += "\n";
 }
 
@@ -69,12 +69,23 @@ std::error_code last_error() {
 
 }  // namespace
 
-void SessionLog::cmd(std::string label, const runner::Invocation& invocation,
-                     const runner::Outcome& outcome, std::optional<Path> stdout_file,
-                     std::optional<Path> stderr_file) {
-    entries.emplace_back(Cmd{std::move(label), invocation.program, invocation.args,
-                             OutcomeView::from(outcome), std::move(stdout_file),
-                             std::move(stderr_file)});
+CapturedStream capture(std::string_view text, std::optional<Path> artefact) {
+    CapturedStream stream{std::nullopt, line_count(text), std::move(artefact)};
+    if (!stream.artefact && stream.lines <= max_listed_lines) stream.text = std::string(text);
+    return stream;
+}
+
+Cmd record(std::string label, const runner::Invocation& invocation, const runner::Outcome& outcome,
+           std::optional<Path> stdout_file, std::optional<Path> stderr_file) {
+    auto ending = [&]() -> Ending {
+        if (const auto* exited = std::get_if<runner::Exited>(&outcome))
+            return Exited{exited->code, exited->elapsed,
+                          capture(exited->stdout_text, std::move(stdout_file)),
+                          capture(exited->stderr_text, std::move(stderr_file))};
+        if (const auto* timed_out = std::get_if<runner::TimedOut>(&outcome)) return *timed_out;
+        return std::get<runner::SpawnError>(outcome);
+    };
+    return Cmd{std::move(label), invocation.program, invocation.args, ending()};
 }
 
 std::string SessionLog::render(std::string_view status, std::string_view reason,
@@ -99,8 +110,7 @@ std::expected<void, std::error_code> SessionLog::write_to(const Path& dir, std::
     std::error_code error;
     std::filesystem::create_directories(dir, error);
     if (error) return std::unexpected(error);
-    auto elapsed = std::chrono::duration_cast<Duration>(std::chrono::steady_clock::now() - start);
-    auto written = ModelOutDir::write(dir, "log", render(status, reason, elapsed));
+    auto written = ModelOutDir::write(dir, "log", render(status, reason, posix::since(start)));
     if (!written) return std::unexpected(written.error());
     return {};
 }
@@ -123,15 +133,9 @@ std::expected<Path, std::error_code> write(const Path& dir, std::string_view nam
     Path path = dir / name;
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return std::unexpected(last_error());
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            auto error = last_error();
-            ::close(fd);
-            return std::unexpected(error);
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
+    if (auto written = posix::write_all(fd, bytes); !written) {
+        ::close(fd);
+        return std::unexpected(std::error_code(written.error(), std::generic_category()));
     }
     // A full disk may only show when the data is flushed at close.
     if (::close(fd) != 0) return std::unexpected(last_error());
@@ -155,20 +159,19 @@ std::string shell_escape(std::string_view text) {
     return quoted + "'";
 }
 
-std::string render_stream(std::string_view name, std::string_view text,
-                          const std::optional<Path>& artefact) {
+std::string render_stream(std::string_view name, const CapturedStream& stream) {
     std::string out;
-    if (artefact) {
-        add(out, {name, " → ", text::lossy(*artefact), "  (", std::to_string(line_count(text)),
+    if (stream.artefact) {
+        add(out, {name, " → ", text::lossy(*stream.artefact), "  (", std::to_string(stream.lines),
                   " lines)\n"});
-    } else if (text.empty()) {
+    } else if (!stream.text) {
+        add(out, {name, ": ", std::to_string(stream.lines),
+                  " lines (long; use --keep-artefacts to dump)\n"});
+    } else if (stream.text->empty()) {
         add(out, {name, ": (empty)\n"});
-    } else if (auto lines = line_count(text); lines > max_listed_lines) {
-        add(out,
-            {name, ": ", std::to_string(lines), " lines (long; use --keep-artefacts to dump)\n"});
     } else {
         add(out, {name, ":\n"});
-        for (auto line : text::split_lines(text)) add(out, {"  ", line, "\n"});
+        for (auto line : text::split_lines(*stream.text)) add(out, {"  ", line, "\n"});
     }
     return out;
 }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <filesystem>
 #include <optional>
@@ -18,11 +20,25 @@ namespace tolvern::log {
 
 using Path = std::filesystem::path;
 
-// The log's own deep copy of a tool run's outcome.
-struct OutcomeView {
-    runner::Outcome outcome;
-    static OutcomeView from(const runner::Outcome& outcome) { return {outcome}; }
+// What the log keeps of one output stream: the text only where the log lists it (no artefact
+// file and at most 20 lines), else its line count alone, so that a log holds no large output.
+struct CapturedStream {
+    std::optional<std::string> text;
+    std::size_t lines = 0;
+    std::optional<Path> artefact;
 };
+
+CapturedStream capture(std::string_view text, std::optional<Path> artefact);
+
+// A command that exited, as the log keeps it.
+struct Exited {
+    std::int32_t code = 0;
+    Duration elapsed{};
+    CapturedStream out;
+    CapturedStream err;
+};
+
+using Ending = std::variant<Exited, runner::TimedOut, runner::SpawnError>;
 
 struct Note {
     std::string text;
@@ -32,10 +48,13 @@ struct Cmd {
     std::string label;
     Path program;
     std::vector<std::string> args;
-    OutcomeView outcome;
-    std::optional<Path> stdout_file;
-    std::optional<Path> stderr_file;
+    Ending ending;
 };
+
+// The log's own record of a tool run, with the artefact files its streams were kept in.
+Cmd record(std::string label, const runner::Invocation& invocation, const runner::Outcome& outcome,
+           std::optional<Path> stdout_file = std::nullopt,
+           std::optional<Path> stderr_file = std::nullopt);
 
 using Entry = std::variant<Note, Cmd>;
 
@@ -50,7 +69,10 @@ struct SessionLog {
 
     void cmd(std::string label, const runner::Invocation& invocation,
              const runner::Outcome& outcome, std::optional<Path> stdout_file = std::nullopt,
-             std::optional<Path> stderr_file = std::nullopt);
+             std::optional<Path> stderr_file = std::nullopt) {
+        entries.emplace_back(record(std::move(label), invocation, outcome, std::move(stdout_file),
+                                    std::move(stderr_file)));
+    }
     void note(std::string text) { entries.emplace_back(Note{std::move(text)}); }
 
     // The text of the "log" file, for a log that has run for `elapsed`.
@@ -72,7 +94,6 @@ std::expected<Path, std::error_code> write(const Path& dir, std::string_view nam
 // The text as one word a POSIX shell reads back unchanged.
 std::string shell_escape(std::string_view text);
 // One captured stream of a command entry, as its lines of the log (each ending in "\n").
-std::string render_stream(std::string_view name, std::string_view text,
-                          const std::optional<Path>& artefact);
+std::string render_stream(std::string_view name, const CapturedStream& stream);
 
 }  // namespace tolvern::log

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstdlib>
 #include <limits>
 #include <string>
 
@@ -40,7 +41,12 @@ std::optional<double> parse_double(std::string_view text) {
     } else if (text.front() == '.' || (text.front() >= '0' && text.front() <= '9')) {
         auto end = text.data() + text.size();
         auto [stop, error] = std::from_chars(text.data(), end, value);
-        if (error != std::errc{} || stop != end) return std::nullopt;
+        if (stop != end) return std::nullopt;
+        // A number beyond the range of a double still is one: it becomes infinity or zero.
+        if (error == std::errc::result_out_of_range)
+            value = std::strtod(std::string(text).c_str(), nullptr);
+        else if (error != std::errc{})
+            return std::nullopt;
     } else {
         return std::nullopt;
     }

@@ -4,9 +4,7 @@
 #include "runner.hpp"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -15,7 +13,6 @@
 #include <algorithm>
 #include <array>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <expected>
 #include <memory>
@@ -27,55 +24,17 @@
 #include <utility>
 #include <vector>
 
+#include "posix.hpp"
 #include "text.hpp"
-
-extern char** environ;
 
 namespace tolvern::runner {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// One owned descriptor, closed when dropped.
-struct Fd {
-    int fd = -1;
-
-    Fd() = default;
-    explicit Fd(int fd) : fd(fd) {}
-    Fd(Fd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        std::swap(fd, other.fd);
-        return *this;
-    }
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
-struct Pipe {
-    Fd read;
-    Fd write;
-};
-
-// Both ends close-on-exec, so that a child started concurrently by another thread never keeps
-// them open (a kept write end would hold back end of file from our reader).
-std::expected<Pipe, int> make_pipe() {
-    int fds[2];
-#ifdef __linux__
-    if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(errno);
-#else
-    // No pipe2 here; a fork on another thread between these calls can still inherit the ends.
-    if (::pipe(fds) != 0) return std::unexpected(errno);
-    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
-#endif
-    return Pipe{Fd(fds[0]), Fd(fds[1])};
-}
-
-std::string error_text(int error) {
-    return std::generic_category().message(error);
-}
+using posix::Clock;
+using posix::error_text;
+using posix::Fd;
+using posix::make_pipe;
 
 // One captured output stream. bytes[0, size) is what was read; the rest of `bytes` is room that
 // the reader fills without the lock. Only the reader resizes `bytes`, and only under the lock,
@@ -129,27 +88,15 @@ void read_stream(std::shared_ptr<Shared> shared, Stream& stream, Fd fd) {
         }
         stream.size += count;
     }
-    fd = Fd();
+    fd.reset();
     finish(*shared, stream.done);
 }
 
 // Writes the whole input, then closes the pipe so that the child sees end of input. A child
 // that stops reading early makes the write fail, which ends the writer quietly.
 void write_input(std::shared_ptr<Shared> shared, Fd fd, std::string bytes) {
-    // The write that fails with EPIPE must not kill the process, whatever SIGPIPE's disposition;
-    // a signal left pending on this thread is discarded when it ends.
-    sigset_t pipe_signal;
-    sigemptyset(&pipe_signal);
-    sigaddset(&pipe_signal, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
-    std::string_view rest = bytes;
-    while (!rest.empty()) {
-        ssize_t n = ::write(fd.fd, rest.data(), rest.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) break;
-        rest.remove_prefix(static_cast<std::size_t>(n));
-    }
-    fd = Fd();
+    (void)posix::write_to_pipe(fd.fd, bytes);
+    fd.reset();
     finish(*shared, shared->writer_done);
 }
 
@@ -167,111 +114,18 @@ std::string take_text(Stream& stream) {
     return bytes;
 }
 
-// Everything the child needs, as the spawn takes it.
-struct ChildPlan {
-    std::vector<std::string> env_storage;
-    std::vector<char*> argv;
-    std::vector<char*> envp;
-    std::vector<std::string> candidates;  // where to look for the program, in order
-    std::vector<const char*> candidate_ptrs;
-};
-
 bool has_nul(std::string_view text) {
     return text.find('\0') != std::string_view::npos;
 }
 
-// The inherited environment with the additions applied: an inherited name that is added is
-// dropped, and of several additions with one name only the last is kept.
-std::vector<std::string> child_environment(const Invocation& invocation) {
-    auto added_later = [&](std::string_view name, std::size_t from) {
-        for (std::size_t i = from; i < invocation.env.size(); ++i)
-            if (invocation.env[i].first == name) return true;
-        return false;
-    };
-    std::vector<std::string> env;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string_view pair = *entry;
-        if (!added_later(pair.substr(0, pair.find('=')), 0)) env.emplace_back(pair);
-    }
-    for (std::size_t i = 0; i < invocation.env.size(); ++i) {
-        const auto& [name, value] = invocation.env[i];
-        if (!added_later(name, i + 1)) env.push_back(name + "=" + value);
-    }
-    return env;
-}
-
-// The paths execvp would try: the program itself when it names a directory, else each PATH
-// entry joined with it (an empty entry is the working directory).
-std::vector<std::string> program_candidates(const std::string& program) {
-    if (program.empty() || program.find('/') != std::string::npos) return {program};
-    const char* path = std::getenv("PATH");
-    std::vector<std::string> candidates;
-    for (auto dir : text::split(path != nullptr ? path : "/bin:/usr/bin", ':'))
-        candidates.push_back((dir.empty() ? std::string(".") : std::string(dir)) + "/" + program);
-    return candidates;
-}
-
-std::expected<ChildPlan, int> plan_child(const Invocation& invocation,
-                                         std::vector<std::string>& args) {
-    const std::string& program = invocation.program.native();
-    bool nul =
-        has_nul(program) || std::any_of(invocation.args.begin(), invocation.args.end(), has_nul) ||
-        std::any_of(invocation.env.begin(), invocation.env.end(),
-                    [](const auto& pair) { return has_nul(pair.first) || has_nul(pair.second); });
-    if (nul || (invocation.cwd && has_nul(invocation.cwd->native())))
-        return std::unexpected(EINVAL);
-    ChildPlan plan;
-    plan.env_storage = child_environment(invocation);
-    args.reserve(invocation.args.size() + 1);
-    args.push_back(program);
-    args.insert(args.end(), invocation.args.begin(), invocation.args.end());
-    for (auto& arg : args) plan.argv.push_back(arg.data());
-    plan.argv.push_back(nullptr);
-    for (auto& pair : plan.env_storage) plan.envp.push_back(pair.data());
-    plan.envp.push_back(nullptr);
-    plan.candidates = program_candidates(program);
-    for (auto& candidate : plan.candidates) plan.candidate_ptrs.push_back(candidate.c_str());
-    return plan;
-}
-
-// Starts the child with posix_spawn, which does not copy this process's page tables: a fork
-// from a process with many threads and much memory costs far more, and the threads writing
-// to memory while a fork is under way all pay for it in copy-on-write faults.
-std::expected<pid_t, int> start_child(const ChildPlan& plan, const char* cwd,
-                                      const std::array<int, 3>& standard) {
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawnattr_init(&attr);
-    // The descriptors for 0, 1 and 2 were made in that order, each on the lowest free number:
-    // none sits on a number that an earlier placement replaces. One that already is its target
-    // has its close-on-exec flag cleared by the spawn instead.
-    for (int target = 0; target < 3; ++target)
-        ::posix_spawn_file_actions_adddup2(&actions, standard[static_cast<std::size_t>(target)],
-                                           target);
-    if (cwd != nullptr) ::posix_spawn_file_actions_addchdir_np(&actions, cwd);
-    sigset_t all, none;
-    sigfillset(&all);
-    sigemptyset(&none);
-    ::posix_spawnattr_setsigdefault(&attr, &all);
-    ::posix_spawnattr_setsigmask(&attr, &none);
-    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    // execvp's rules: a candidate that is missing or denied passes on to the next one, and
-    // a denial is what is reported when no candidate could be started.
-    bool denied = false;
-    int error = ENOENT;
-    pid_t pid = -1;
-    for (const char* candidate : plan.candidate_ptrs) {
-        error = ::posix_spawn(&pid, candidate, &actions, &attr, plan.argv.data(), plan.envp.data());
-        if (error == 0) break;
-        if (error == EACCES) denied = true;
-        if (error != EACCES && error != ENOENT && error != ENOTDIR && error != ESTALE) break;
-    }
-    ::posix_spawn_file_actions_destroy(&actions);
-    ::posix_spawnattr_destroy(&attr);
-    if (error == 0) return pid;
-    if (denied && (error == ENOENT || error == ENOTDIR || error == ESTALE)) error = EACCES;
-    return std::unexpected(error);
+// A text with a NUL byte would reach the program cut short.
+bool holds_nul(const Invocation& invocation) {
+    return has_nul(invocation.program.native()) ||
+           std::any_of(invocation.args.begin(), invocation.args.end(), has_nul) ||
+           std::any_of(
+               invocation.env.begin(), invocation.env.end(),
+               [](const auto& pair) { return has_nul(pair.first) || has_nul(pair.second); }) ||
+           (invocation.cwd && has_nul(invocation.cwd->native()));
 }
 
 // The parent's side of a started child.
@@ -283,16 +137,11 @@ struct Child {
 };
 
 void reap(pid_t pid) {
-    int status;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    (void)posix::wait_exit(pid);
 }
 
 std::expected<Child, int> spawn(const Invocation& invocation) {
-    std::vector<std::string> args;
-    auto plan = plan_child(invocation, args);
-    if (!plan) return std::unexpected(plan.error());
-
+    if (holds_nul(invocation)) return std::unexpected(EINVAL);
     Child child;
     Fd child_in;
     if (invocation.stdin_bytes) {
@@ -300,16 +149,23 @@ std::expected<Child, int> spawn(const Invocation& invocation) {
         if (!pipe) return std::unexpected(pipe.error());
         child_in = std::move(pipe->read);
         child.input = std::move(pipe->write);
-    } else {
-        child_in = Fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-        if (child_in.fd < 0) return std::unexpected(errno);
     }
     auto out = make_pipe();
     if (!out) return std::unexpected(out.error());
     auto err = make_pipe();
     if (!err) return std::unexpected(err.error());
-    const char* cwd = invocation.cwd ? invocation.cwd->c_str() : nullptr;
-    auto pid = start_child(*plan, cwd, {child_in.fd, out->write.fd, err->write.fd});
+    // A spawn, unlike a fork, does not copy this process's page tables: a fork from many threads
+    // and much memory costs far more, and every thread writing afterwards pays for it in
+    // copy-on-write faults. The pipes were made in the order of their targets, each end on the
+    // lowest free number, so none sits on a standard number that an earlier placement replaces.
+    auto pid = posix::spawn({
+        .program = invocation.program,
+        .search_path = invocation.program.native().find('/') == std::string::npos,
+        .args = invocation.args,
+        .env = posix::environment_with(invocation.env),
+        .standard = {child_in.fd, out->write.fd, err->write.fd},
+        .cwd = invocation.cwd,
+    });
     if (!pid) return std::unexpected(pid.error());
     child.pid = *pid;
     child.out = std::move(out->read);
@@ -355,16 +211,6 @@ struct Helpers {
     }
 };
 
-Clock::time_point deadline_after(Clock::time_point start, Duration timeout) {
-    if (timeout <= Duration::zero()) return start;
-    if (timeout >= Clock::time_point::max() - start) return Clock::time_point::max();
-    return start + timeout;
-}
-
-Duration since(Clock::time_point start) {
-    return std::max(Duration::zero(), Duration(Clock::now() - start));
-}
-
 void pause_for(Duration length) {
     timespec rest{static_cast<time_t>(length.count() / 1'000'000'000),
                   static_cast<long>(length.count() % 1'000'000'000)};
@@ -388,10 +234,9 @@ Waited wait_for_child(pid_t pid, Shared& shared, Clock::time_point deadline) {
     constexpr Duration exit_moment = std::chrono::microseconds(200);
     std::optional<Clock::time_point> streams_closed;
     for (;;) {
-        int status = 0;
-        pid_t result = ::waitpid(pid, &status, WNOHANG);
-        if (result == pid) return {Ending::Exited, status};
-        if (result < 0 && errno != EINTR) return {Ending::WaitFailed, errno};
+        auto ended = posix::poll_exit(pid);
+        if (!ended) return {Ending::WaitFailed, ended.error()};
+        if (*ended) return {Ending::Exited, **ended};
         auto now = Clock::now();
         if (now >= deadline) return {Ending::TimedOut, 0};
         if (!streams_closed) {
@@ -419,7 +264,7 @@ std::string spawn_message(const Invocation& invocation, int error) {
 
 Outcome run(const Invocation& invocation) {
     auto start = Clock::now();
-    auto deadline = deadline_after(start, invocation.timeout);
+    auto deadline = posix::deadline_after(start, invocation.timeout);
     auto child = spawn(invocation);
     if (!child) return SpawnError{spawn_message(invocation, child.error())};
 
@@ -437,7 +282,7 @@ Outcome run(const Invocation& invocation) {
         case Ending::TimedOut:
             ::kill(child->pid, SIGKILL);
             reap(child->pid);
-            return TimedOut{since(start)};
+            return TimedOut{posix::since(start)};
         case Ending::WaitFailed: return SpawnError{"wait: " + error_text(waited.value)};
     }
 
@@ -456,7 +301,7 @@ Outcome run(const Invocation& invocation) {
     exited.stderr_text = take_text(shared.err);
     lock.unlock();
     if (complete) helpers.join();
-    exited.elapsed = since(start);
+    exited.elapsed = posix::since(start);
     exited.code = WIFEXITED(waited.value) ? WEXITSTATUS(waited.value) : -1;
     return exited;
 }

@@ -4,9 +4,11 @@
 
 #include <tbb/global_control.h>
 #include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,12 +43,11 @@ std::optional<std::vector<Category>> parse_categories(std::string_view text) {
     return std::nullopt;
 }
 
-// Sizes the process-wide pool once; the limit lives as long as the process.
-void start_pool(std::size_t workers) {
-    static std::unique_ptr<tbb::global_control> pool;
-    if (pool) return;
-    pool = std::make_unique<tbb::global_control>(
-        tbb::global_control::max_allowed_parallelism, std::max<std::size_t>(workers, 1));
+// The process-wide pool. Its width is fixed by start_pool; a pass run before that gets the
+// library's default width.
+tbb::task_arena& pool() {
+    static tbb::task_arena arena;
+    return arena;
 }
 
 std::vector<std::uint32_t> thread_counts(const config::ParallelConfig& parallel) {
@@ -58,17 +59,36 @@ std::vector<std::uint32_t> thread_counts(const config::ParallelConfig& parallel)
 
 }  // namespace
 
+void start_pool(std::size_t workers) {
+    // The library's own arena never grows beyond the processor count, so a wider pool needs an
+    // arena of its own as well as the raised limit on worker threads.
+    static std::unique_ptr<tbb::global_control> limit;
+    if (limit) return;
+    const int width =
+        static_cast<int>(std::clamp<std::size_t>(workers, 1, std::numeric_limits<int>::max()));
+    limit = std::make_unique<tbb::global_control>(tbb::global_control::max_allowed_parallelism,
+                                                  static_cast<std::size_t>(width));
+    // A pass before this one (only tests do that) has built the arena with the default width.
+    if (pool().is_active()) pool().terminate();
+    pool().initialize(width);
+}
+
 void run_category(const CategoryContext& context, std::span<const model::Model> models,
                   const ModelCheck& check) {
     std::vector<const model::Model*> accepted;
     for (const auto& model : models)
         if (discovery::accepts(context.category, model)) accepted.push_back(&model);
-    if (accepted.size() == 1) {
-        check(context, *accepted.front());
-        return;
-    }
-    tbb::parallel_for(std::size_t{0}, accepted.size(),
-                      [&](std::size_t i) { check(context, *accepted[i]); });
+    if (accepted.empty()) return;
+    // The calling thread joins the pool: it runs a lone model itself, and the nested loops of a
+    // check stay within the pool's width either way.
+    pool().execute([&] {
+        if (accepted.size() == 1) {
+            check(context, *accepted.front());
+            return;
+        }
+        tbb::parallel_for(std::size_t{0}, accepted.size(),
+                          [&](std::size_t i) { check(context, *accepted[i]); });
+    });
 }
 
 int run(const Cli& cli) {

@@ -34,6 +34,9 @@ using ModelCheck = std::function<void(const CategoryContext&, const model::Model
 // Runs the session and returns the exit status (0, 1 or 2).
 int run(const Cli& cli);
 
+// Sizes the process-wide worker pool (at least one worker); only the first call has an effect.
+void start_pool(std::size_t workers);
+
 // One pass: the check once for every model the category accepts, in parallel on the pool (on
 // the calling thread when there is exactly one).
 void run_category(const CategoryContext& context, std::span<const model::Model> models,

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <limits>
 
+#include "render/white_space.hpp"
+
 namespace tolvern::text {
 
 std::vector<std::string_view> split_lines(std::string_view text) {
@@ -26,21 +28,21 @@ std::string_view first_line(std::string_view text) {
     return line;
 }
 
-bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 std::string_view trim_start(std::string_view text) {
-    while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
-    return text;
+    return kestrin::render::trim_start(text);
 }
 
 std::string_view trim_end(std::string_view text) {
-    while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
-    return text;
+    return kestrin::render::trim_end(text);
 }
 
-std::string_view trim(std::string_view text) { return trim_end(trim_start(text)); }
+std::string_view trim(std::string_view text) {
+    return kestrin::render::trim(text);
+}
+
+std::vector<std::string_view> split_white_space(std::string_view text) {
+    return kestrin::render::split_white_space(text);
+}
 
 namespace {
 
@@ -153,6 +155,13 @@ std::string pad_left(std::string_view text, std::size_t width) {
     auto length = code_points(text);
     std::string out(length < width ? width - length : 0, ' ');
     return out.append(text);
+}
+
+std::vector<std::string_view> quoted_items(std::string_view line) {
+    auto pieces = split(line, '"');
+    std::vector<std::string_view> items;
+    for (std::size_t i = 1; i < pieces.size(); i += 2) items.push_back(pieces[i]);
+    return items;
 }
 
 std::vector<std::string_view> split(std::string_view text, char sep) {

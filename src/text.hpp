@@ -1,5 +1,5 @@
-// Small text helpers shared by the modules: line splitting, trimming, UTF-8 checks and strict
-// decimal parsing. All are pure and take views.
+// Small text helpers shared by the modules: line splitting, trimming, quoted items, joining, UTF-8
+// checks and strict decimal parsing. All are pure and take views.
 #pragma once
 
 #include <cstdint>
@@ -18,11 +18,13 @@ std::vector<std::string_view> split_lines(std::string_view text);
 // The first line (up to the first "\n", a "\r" just before it dropped).
 std::string_view first_line(std::string_view text);
 
-// ASCII white space (blank, tab, line feed, vertical tab, form feed, carriage return).
-bool is_space(char c);
+// Trimming and splitting at Unicode White_Space (the ASCII blanks and controls as well as the
+// no-break, ideographic and other wide spaces), as the golden judge sees white space.
 std::string_view trim(std::string_view text);
 std::string_view trim_start(std::string_view text);
 std::string_view trim_end(std::string_view text);
+// The non-empty pieces between runs of White_Space.
+std::vector<std::string_view> split_white_space(std::string_view text);
 
 bool is_valid_utf8(std::string_view bytes);
 // The bytes with every invalid UTF-8 sequence replaced by U+FFFD.
@@ -41,5 +43,22 @@ std::string pad_left(std::string_view text, std::size_t width);
 
 // The pieces of text between "sep"s (empty pieces kept).
 std::vector<std::string_view> split(std::string_view text, char sep);
+
+// The texts between the first and second double quote of the line, the third and fourth, and so
+// on; a last quote without its partner opens one more text, to the end of the line.
+std::vector<std::string_view> quoted_items(std::string_view line);
+
+// The pieces (texts) in order with the separator between each two.
+template <typename Range>
+std::string join(const Range& pieces, std::string_view separator) {
+    std::string joined;
+    bool first = true;
+    for (const auto& piece : pieces) {
+        if (!first) joined += separator;
+        joined += piece;
+        first = false;
+    }
+    return joined;
+}
 
 }  // namespace tolvern::text

@@ -50,4 +50,13 @@ Artefacts keep_streams(const Path& dir, const runner::Exited& run, std::string_v
     return {keep(run.stdout_text, stdout_name), keep(run.stderr_text, stderr_name)};
 }
 
+std::optional<Path> keep_divergence(const Path& dir, const std::string& name,
+                                    const runner::Exited& run, bool with_stderr) {
+    auto written = log::ModelOutDir::write(dir, name, run.stdout_text);
+    // The log shows standard error inline either way, so a lost stderr artefact loses nothing.
+    if (with_stderr) (void)log::ModelOutDir::write(dir, name + ".stderr", run.stderr_text);
+    if (!written) return std::nullopt;
+    return std::move(*written);
+}
+
 }  // namespace tolvern::category

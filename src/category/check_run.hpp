@@ -49,4 +49,9 @@ struct Artefacts {
 Artefacts keep_streams(const Path& dir, const runner::Exited& run, std::string_view stdout_name,
                        std::string_view stderr_name);
 
+// Writes a diverging run's standard output as dir/name and, when its standard error diverged too,
+// that as dir/"{name}.stderr"; the path of the first when it was written.
+std::optional<Path> keep_divergence(const Path& dir, const std::string& name,
+                                    const runner::Exited& run, bool with_stderr);
+
 }  // namespace tolvern::category

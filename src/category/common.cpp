@@ -45,6 +45,13 @@ std::string first_diagnostic_line(std::string_view stderr_text) {
     return {};
 }
 
+std::string combined_text(std::string_view stdout_text, std::string_view stderr_text) {
+    std::string text(stdout_text);
+    if (stderr_text.empty()) return text;
+    if (!text.empty() && !text.ends_with('\n')) text += '\n';
+    return text.append(stderr_text);
+}
+
 std::string path_arg(const std::filesystem::path& path) {
     auto text = text::lossy(path);
     std::replace(text.begin(), text.end(), '\\', '/');
@@ -64,6 +71,16 @@ std::optional<ModelResult> unfinished_result(const runner::Outcome& outcome,
     if (auto* error = std::get_if<runner::SpawnError>(&outcome))
         return result(name, category, Status::Fail, error->message, Duration{});
     return std::nullopt;
+}
+
+std::filesystem::path from_workdir(const std::filesystem::path& path,
+                                   const std::filesystem::path& workdir) {
+    if (path.is_absolute()) return path;
+    std::error_code error;
+    auto absolute = std::filesystem::absolute(path, error);
+    if (error) return path;
+    auto relative = std::filesystem::relative(absolute, workdir, error);
+    return error || relative.empty() ? absolute : relative;
 }
 
 }  // namespace tolvern::category

@@ -1,5 +1,6 @@
 // What every category check shares: the isolated tool environment, the tool model name, the
-// blocking test, the first diagnostic line, path arguments, results and the xfail marker.
+// blocking test, the first diagnostic line, combined streams, path arguments, results and the
+// xfail marker.
 #pragma once
 
 #include <filesystem>
@@ -39,8 +40,16 @@ ModelResult apply_xfail_marker(const std::filesystem::path& model_dir, ModelResu
 // line, trimmed; empty when there is none.
 std::string first_diagnostic_line(std::string_view stderr_text);
 
+// Standard output, then standard error on a line of its own.
+std::string combined_text(std::string_view stdout_text, std::string_view stderr_text);
+
 // A path as text for a tool argument: invalid UTF-8 replaced, backslashes made "/".
 std::string path_arg(const std::filesystem::path& path);
+
+// A path that names the same file from kestrin's working directory: a relative path (relative
+// to this process's directory, as model directories are) is made relative to `workdir`.
+std::filesystem::path from_workdir(const std::filesystem::path& path,
+                                   const std::filesystem::path& workdir);
 
 // "exit={code} {first diagnostic line}" of a run that exited.
 std::string exit_reason(const runner::Exited& run);

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -18,6 +17,7 @@
 #include "category/simulate_repl.hpp"
 #include "category/traces.hpp"
 #include "files.hpp"
+#include "posix.hpp"
 #include "text.hpp"
 
 namespace tolvern::category {
@@ -55,14 +55,9 @@ bool write_prefix(const Path& path, std::string_view bytes) {
     std::filesystem::remove(path, ignored);
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return false;
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) break;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
+    bool written = posix::write_all(fd, bytes).has_value();
     // A full disk may only show when the data is flushed at close.
-    if (::close(fd) == 0 && bytes.empty()) return true;
+    if (::close(fd) == 0 && written) return true;
     std::filesystem::remove(path, ignored);
     return false;
 }
@@ -117,9 +112,8 @@ std::set<std::string> eligible_set_of(std::string_view text) {
     });
     if (line == lines.rend()) return {};
     std::set<std::string> items;
-    auto pieces = text::split(*line, '"');
-    for (std::size_t i = 1; i < pieces.size(); i += 2)
-        if (pieces[i] != "<defer>") items.emplace(pieces[i]);
+    for (auto item : text::quoted_items(*line))
+        if (item != "<defer>") items.emplace(item);
     return items;
 }
 
@@ -145,9 +139,7 @@ ReplTraceOut check_eligible_steps(const ReplTrace& trace, const model::Model& mo
     }
     if (entries.empty()) return out;
 
-    std::string joined;
-    for (const auto& entry : entries) joined += (joined.empty() ? "" : ",") + entry;
-    out.note("per-step eligible DIVERGE: " + joined);
+    out.note("per-step eligible DIVERGE: " + text::join(entries, ","));
     out.tally.diverged = std::move(entries);
     return out;
 }

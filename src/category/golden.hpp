@@ -37,6 +37,10 @@ kestrin::render::judge::Classification judge_class_of(std::string_view sidecar);
 // False exactly when the judge fails ours against the golden (unreadable golden: empty).
 bool l4_judge_pass(const Path& golden, std::string_view ours,
                    kestrin::render::judge::Classification cls);
+// Whether the judge passes ours against the golden or, when there is one, its ".override"; the
+// plain golden's class judges both.
+bool stdout_judge_pass(const Path& golden, std::string_view ours,
+                       kestrin::render::judge::Classification cls);
 // Whether a run's standard error is acceptable against the golden's stderr siblings.
 bool stderr_gate_ok(const Path& golden, std::string_view stderr_text);
 // Equal once every trailing "\n" is removed from both.

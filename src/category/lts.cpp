@@ -115,10 +115,12 @@ std::uint64_t state_budget(double factor, std::uint64_t gold) {
 
 namespace {
 
-// The shortest decimal that reads back as the same double: 20 for 20.0, 1.5 for 1.5.
+// The shortest decimal that reads back as the same double: 20 for 20.0, 1.5 for 1.5, and
+// 100000 rather than 1e+05. The buffer holds the longest fixed form of any double.
 std::string shortest(double value) {
-    char buffer[32];
-    auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
+    char buffer[400];
+    auto [end, error] =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
     return std::string(buffer, end);
 }
 

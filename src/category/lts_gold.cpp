@@ -15,15 +15,6 @@ using comparator::WeakFailuresVerdict;
 
 namespace {
 
-std::string join(const std::set<std::string, std::less<>>& items) {
-    std::string joined;
-    for (const auto& item : items) {
-        if (!joined.empty()) joined += ',';
-        joined += item;
-    }
-    return joined;
-}
-
 // The provided-port events that either normalised text mentions, from the JSON port description
 // that kestrin prints; anything unexpected in it contributes nothing.
 std::string port_events(std::string_view ports_json, std::string_view ours, std::string_view gold) {
@@ -51,7 +42,7 @@ std::string port_events(std::string_view ports_json, std::string_view ours, std:
     } catch (const nlohmann::json::exception&) {
         return {};
     }
-    return join(events);
+    return text::join(events, ",");
 }
 
 // kestrin's port description of the model: its standard output when it exited, else nothing.
@@ -72,7 +63,7 @@ std::string merge_csv(std::string_view a, std::string_view b) {
     for (auto list : {a, b})
         for (auto piece : text::split(list, ','))
             if (!piece.empty()) pieces.emplace(piece);
-    return join(pieces);
+    return text::join(pieces, ",");
 }
 
 std::string flush_alphabet(std::string_view first, std::string_view second) {

@@ -8,7 +8,6 @@
 #include "category/golden.hpp"
 #include "category/simulate_repl.hpp"
 #include "files.hpp"
-#include "log.hpp"
 #include "text.hpp"
 
 namespace tolvern::category {
@@ -27,10 +26,8 @@ std::string label(const ReplTrace& trace, std::string_view outcome_word) {
 
 bool stdout_accepted(const Path& golden, const Path& repl_override, std::string_view ours,
                      judge::Classification cls) {
-    if (l4_judge_pass(golden, ours, cls)) return true;
-    auto override_path = stdout_golden_path(golden);
-    if (override_path != golden && l4_judge_pass(override_path, ours, cls)) return true;
-    return files::exists(repl_override) && l4_judge_pass(repl_override, ours, cls);
+    return stdout_judge_pass(golden, ours, cls) ||
+           (files::exists(repl_override) && l4_judge_pass(repl_override, ours, cls));
 }
 
 bool repl_stderr_override_matches(const Path& repl_override, std::string_view ours) {
@@ -78,11 +75,7 @@ void record_exited(ReplTraceOut& out, const ReplTrace& trace, const runner::Invo
         out.tally.diverged.push_back(trace.name);
         const std::string stdout_name = "ours.repl." + trace.name;
         std::optional<std::string> stdout_file;
-        if (log::ModelOutDir::write(out_dir, stdout_name, run.stdout_text))
-            stdout_file = stdout_name;
-        // The log shows standard error inline, so a lost stderr artefact loses nothing.
-        if (!stderr_ok)
-            (void)log::ModelOutDir::write(out_dir, stdout_name + ".stderr", run.stderr_text);
+        if (keep_divergence(out_dir, stdout_name, run, !stderr_ok)) stdout_file = stdout_name;
         out.cmd(label(trace, "DIVERGE"), invocation, outcome, std::move(stdout_file));
     }
 }
@@ -92,7 +85,8 @@ void record_exited(ReplTraceOut& out, const ReplTrace& trace, const runner::Invo
 runner::Invocation check_trace_invocation(const Path& kestrin, const model::Model& model,
                                           const Path& trace_file, Duration timeout) {
     return kestrin_invocation(kestrin, model,
-                              {"simulate", "--check-trace", text::lossy(trace_file), "-m",
+                              {"simulate", "--check-trace",
+                               text::lossy(from_workdir(trace_file, model.workdir)), "-m",
                                std::string(tool_model_name(model.name)), model.display},
                               timeout);
 }

@@ -52,22 +52,7 @@ std::expected<runner::Exited, ModelResult> parse_run(const CategoryContext& cont
 std::optional<std::string> missing_reason(std::string_view expected, std::string_view stderr_text) {
     auto missing = missing_substrings(expected, stderr_text);
     if (missing.empty()) return std::nullopt;
-    std::string reason = "missing: ";
-    for (std::size_t i = 0; i < missing.size(); ++i) {
-        if (i > 0) reason += " | ";
-        reason += missing[i];
-    }
-    return reason;
-}
-
-// The standard output, then the standard error on a line of its own.
-std::string parse_rendering(const runner::Exited& run) {
-    std::string produced = run.stdout_text;
-    if (!run.stderr_text.empty()) {
-        if (!produced.empty() && !produced.ends_with('\n')) produced += '\n';
-        produced += run.stderr_text;
-    }
-    return produced;
+    return "missing: " + text::join(missing, " | ");
 }
 
 }  // namespace
@@ -89,7 +74,7 @@ ModelResult check_parse_compare(const CategoryContext& context, const Model& mod
         return done(Status::Fail, "missing golden: no baseline/parse — regenerate it", Duration{});
     auto run = parse_run(context, model);
     if (!run) return std::move(run.error());
-    auto produced = parse_rendering(*run);
+    auto produced = combined_text(run->stdout_text, run->stderr_text);
     auto expected = files::read_text(*golden);
     if (!expected)
         return done(Status::Fail, files::describe(*golden, expected.error()), run->elapsed);

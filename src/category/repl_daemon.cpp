@@ -3,20 +3,10 @@
 // run at once on the worker pool, so every descriptor made here is close-on-exec.
 #include "category/repl_daemon.hpp"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/types.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
-#include <climits>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -26,129 +16,30 @@
 #include "category/common.hpp"
 #include "category/golden.hpp"
 #include "files.hpp"
+#include "posix.hpp"
 #include "text.hpp"
-
-extern char** environ;
 
 namespace tolvern::category {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using posix::Clock;
+using posix::Fd;
 using Path = std::filesystem::path;
 
-constexpr std::size_t READ_CHUNK = 8192;
 constexpr auto WATCH_INTERVAL = std::chrono::milliseconds(100);
 // The watchdog kills the daemon at the deadline, which ends its output. Reads give up this long
 // after the deadline all the same, in case a process the daemon started still holds its pipes.
 constexpr auto READ_GRACE = std::chrono::seconds(1);
 constexpr std::string_view QUIT_REQUEST = "{\"op\":\"quit\"}\n";
 
-// One owned descriptor, closed when dropped.
-struct Fd {
-    int fd = -1;
-
-    Fd() = default;
-    explicit Fd(int fd) : fd(fd) {}
-    Fd(Fd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        std::swap(fd, other.fd);
-        return *this;
-    }
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
-struct Pipe {
-    Fd read;
-    Fd write;
-};
-
-std::optional<Pipe> make_pipe() {
-    int fds[2];
-#ifdef __linux__
-    if (::pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
-#else
-    // No pipe2 here; a spawn on another thread between these calls can inherit the ends.
-    if (::pipe(fds) != 0) return std::nullopt;
-    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
-#endif
-    return Pipe{Fd(fds[0]), Fd(fds[1])};
-}
-
-Clock::time_point saturating_add(Clock::time_point at, Duration length) {
-    auto step = std::chrono::duration_cast<Clock::duration>(length);
-    if (step <= Clock::duration::zero()) return at;
-    if (step >= Clock::time_point::max() - at) return Clock::time_point::max();
-    return at + step;
-}
-
-// Waits until the descriptor has something to tell (data, end of file or an error); false when
-// `until` passes first.
-bool wait_readable(int fd, Clock::time_point until) {
-    for (;;) {
-        int wait_ms = -1;
-        if (until != Clock::time_point::max()) {
-            auto left = until - Clock::now();
-            if (left <= Clock::duration::zero()) return false;
-            auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-            wait_ms = static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX));
-        }
-        pollfd entry{fd, POLLIN, 0};
-        int ready = ::poll(&entry, 1, wait_ms);
-        if (ready > 0 || (ready < 0 && errno != EINTR)) return true;
-    }
-}
-
-// Bytes read into the buffer; 0 at end of file, -1 on a read error or when `until` passed.
-ssize_t read_chunk(int fd, std::array<char, READ_CHUNK>& buffer, Clock::time_point until) {
-    if (!wait_readable(fd, until)) return -1;
-    ssize_t n;
-    while ((n = ::read(fd, buffer.data(), buffer.size())) < 0 && errno == EINTR) {
-    }
-    return n;
-}
-
 // The daemon's whole standard error as text; empty when it is not valid UTF-8. A read error ends
 // the drain and keeps what was read.
 std::string drain(Fd fd, Clock::time_point until) {
     std::string text;
-    std::array<char, READ_CHUNK> buffer;
-    for (ssize_t n; (n = read_chunk(fd.fd, buffer, until)) > 0;)
-        text.append(buffer.data(), static_cast<std::size_t>(n));
+    (void)posix::read_to_end(fd.fd, text, until);
     if (!text::is_valid_utf8(text)) text.clear();
     return text;
-}
-
-// Writes all bytes. A closed pipe comes back as EPIPE, never as a signal, whatever SIGPIPE's
-// disposition: the signal is blocked on this thread and, when the write raised it, consumed.
-std::expected<void, std::error_code> write_all(int fd, std::string_view bytes) {
-    sigset_t pipe_signal, previous, pending;
-    sigemptyset(&pipe_signal);
-    sigaddset(&pipe_signal, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous);
-    sigpending(&pending);
-    bool was_pending = sigismember(&pending, SIGPIPE) == 1;
-    int error = 0;
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            error = errno;
-            break;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    if (error == EPIPE && !was_pending && sigpending(&pending) == 0 &&
-        sigismember(&pending, SIGPIPE) == 1) {
-        int signal;
-        sigwait(&pipe_signal, &signal);
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (error != 0) return std::unexpected(std::error_code(error, std::generic_category()));
-    return {};
 }
 
 // The daemon's process as its driver and its watchdog share it. Once `waited` is set the child
@@ -164,11 +55,8 @@ struct ChildWatch {
     // counts as reaped.
     bool reaped() {
         if (waited) return true;
-        int status;
-        pid_t result;
-        while ((result = ::waitpid(pid, &status, WNOHANG)) < 0 && errno == EINTR) {
-        }
-        if (result == pid || result < 0) waited = true;
+        auto ended = posix::poll_exit(pid);
+        if (!ended || *ended) waited = true;
         return waited;
     }
 };
@@ -237,66 +125,11 @@ struct LineReader {
             pending.erase(0, start);
             scanned -= start;
             start = 0;
-            std::array<char, READ_CHUNK> buffer;
-            ssize_t n = read_chunk(fd.fd, buffer, until);
-            if (n <= 0)
-                ended = true;
-            else
-                pending.append(buffer.data(), static_cast<std::size_t>(n));
+            auto n = posix::read_some(fd.fd, pending, until);
+            if (!n || *n == 0) ended = true;
         }
     }
 };
-
-// The inherited environment with the isolated pairs in place of inherited ones of their names.
-std::vector<std::string> daemon_environment() {
-    auto added = isolated_env();
-    std::vector<std::string> env;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string_view pair = *entry;
-        auto name = pair.substr(0, pair.find('='));
-        if (std::none_of(added.begin(), added.end(),
-                         [&](const auto& addition) { return addition.first == name; }))
-            env.emplace_back(pair);
-    }
-    for (const auto& [name, value] : added) env.push_back(name + "=" + value);
-    return env;
-}
-
-// Starts the program on the three child ends, in the working directory, with default signal
-// dispositions and an empty signal mask. Returns the pid or the error number.
-std::expected<pid_t, int> spawn(const Path& program, std::vector<std::string> args,
-                                const Path& workdir, const std::array<int, 3>& child_ends) {
-    std::vector<std::string> env = daemon_environment();
-    args.insert(args.begin(), program.native());
-    std::vector<char*> argv, envp;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    for (auto& pair : env) envp.push_back(pair.data());
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawnattr_init(&attr);
-    // The ends were made in the order 0, 1, 2, so none is a standard number below its own
-    // target and placing them in order clobbers none.
-    for (int target = 0; target < 3; ++target)
-        ::posix_spawn_file_actions_adddup2(&actions, child_ends[target], target);
-    ::posix_spawn_file_actions_addchdir_np(&actions, workdir.c_str());
-    sigset_t all, none;
-    sigfillset(&all);
-    sigemptyset(&none);
-    ::posix_spawnattr_setsigdefault(&attr, &all);
-    ::posix_spawnattr_setsigmask(&attr, &none);
-    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
-    pid_t pid = -1;
-    int error = ::posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
-    ::posix_spawn_file_actions_destroy(&actions);
-    ::posix_spawnattr_destroy(&attr);
-    if (error != 0) return std::unexpected(error);
-    return pid;
-}
 
 std::vector<std::string> string_elements(const nlohmann::json& array) {
     std::vector<std::string> items;
@@ -370,7 +203,9 @@ std::expected<void, std::error_code> write_event_request(int input_fd, std::stri
     line += nlohmann::json(std::string(event))
                 .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     line += "}\n";
-    return write_all(input_fd, line);
+    if (auto written = posix::write_to_pipe(input_fd, line); !written)
+        return std::unexpected(std::error_code(written.error(), std::generic_category()));
+    return {};
 }
 
 std::optional<std::string> send_event(ReplConversation& conversation, std::string_view event) {
@@ -382,11 +217,11 @@ std::expected<bool, std::string> converse(const Path& kestrin, const model::Mode
                                           const ReplSetup& setup,
                                           const std::function<void(std::string_view)>& handle,
                                           const std::function<void(ReplConversation&)>& feed) {
-    auto in = make_pipe();
+    auto in = posix::make_pipe();
     if (!in) return std::unexpected("no stdin");
-    auto out = make_pipe();
+    auto out = posix::make_pipe();
     if (!out) return std::unexpected("no stdout");
-    auto err = make_pipe();
+    auto err = posix::make_pipe();
     if (!err) return std::unexpected("no stderr");
 
     std::vector<std::string> args = {"--output", "json", "simulate", "--repl"};
@@ -395,14 +230,20 @@ std::expected<bool, std::string> converse(const Path& kestrin, const model::Mode
     args.emplace_back(tool_model_name(model.name));
     args.push_back(model.display);
 
-    auto deadline = saturating_add(Clock::now(), setup.timeout);
-    auto give_up = saturating_add(deadline, READ_GRACE);
-    auto pid =
-        spawn(kestrin, std::move(args), model.workdir, {in->read.fd, out->write.fd, err->write.fd});
-    if (!pid) return std::unexpected("spawn: " + std::generic_category().message(pid.error()));
-    in->read = Fd();
-    out->write = Fd();
-    err->write = Fd();
+    auto deadline = posix::deadline_after(Clock::now(), setup.timeout);
+    auto give_up = posix::deadline_after(deadline, READ_GRACE);
+    // The ends were made in the order 0, 1, 2, so none is a standard number below its own
+    // target.
+    auto pid = posix::spawn({.program = kestrin,
+                             .search_path = true,
+                             .args = std::move(args),
+                             .env = posix::environment_with(isolated_env()),
+                             .standard = {in->read.fd, out->write.fd, err->write.fd},
+                             .cwd = model.workdir});
+    if (!pid) return std::unexpected("spawn: " + posix::error_text(pid.error()));
+    in->read.reset();
+    out->write.reset();
+    err->write.reset();
 
     auto watch = std::make_shared<ChildWatch>(*pid);
     std::string stderr_text;
@@ -421,12 +262,12 @@ std::expected<bool, std::string> converse(const Path& kestrin, const model::Mode
     ReplConversation conversation{std::move(in->write), LineReader{std::move(out->read), give_up}};
     if (auto opening = conversation.replies.next()) handle(*opening);
     feed(conversation);
-    (void)write_all(conversation.input.fd, QUIT_REQUEST);
+    (void)posix::write_to_pipe(conversation.input.fd, QUIT_REQUEST);
     if (auto last = conversation.replies.next()) handle(*last);
     // Closing standard output too: a daemon still writing after its last reply gets EPIPE
     // instead of blocking on a full pipe until the deadline.
-    conversation.input = Fd();
-    conversation.replies.fd = Fd();
+    conversation.input.reset();
+    conversation.replies.fd.reset();
     reap(*watch);
     drainer.join();
     return is_blocking(stderr_text);

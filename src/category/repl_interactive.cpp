@@ -2,6 +2,7 @@
 // trace step by step, its reply envelopes are checked, and the trail it reconstructs is compared
 // with the golden trail and with the batch simulator's rendering of the same steps.
 #include <algorithm>
+#include <ranges>
 
 #include "category/common.hpp"
 #include "category/golden.hpp"
@@ -15,15 +16,6 @@ namespace tolvern::category {
 namespace {
 
 using Path = std::filesystem::path;
-
-std::string join(const std::vector<std::string>& items, std::string_view separator) {
-    std::string joined;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i > 0) joined += separator;
-        joined += items[i];
-    }
-    return joined;
-}
 
 // A diagnostic that names its place: "FILE.svk:LINE:COLUMN: error: VERDICT".
 bool is_located(std::string_view error) {
@@ -42,10 +34,14 @@ bool is_trail_line(std::string_view line) {
     return text::trim_start(line).starts_with("(trail");
 }
 
-// Whether a non-marker trail entry at position k or beyond equals the event.
+// Whether a non-marker trail entry at position k or beyond equals the event; one scan, as it
+// runs for every event against a trail that grows with the trace.
 bool taken_later(const std::vector<std::string>& trail, std::size_t k, std::string_view event) {
-    for (const std::string* entry; (entry = non_marker_at(trail, k)) != nullptr; ++k)
-        if (*entry == event) return true;
+    std::size_t position = 0;
+    for (const auto& entry : trail) {
+        if (is_verdict_token(entry)) continue;
+        if (position++ >= k && entry == event) return true;
+    }
     return false;
 }
 
@@ -70,7 +66,7 @@ bool apply_interactive_reply(std::string_view line, ReplDrive& drive,
     if (!reply.stderr_lines) {
         gap(missing_stderr(line));
     } else if (reply.error && is_located(*reply.error)) {
-        auto carried = join(*reply.stderr_lines, "\n");
+        auto carried = text::join(*reply.stderr_lines, "\n");
         if (carried.find(*reply.error) == std::string::npos)
             gap("`stderr` " + category::quoted(carried) +
                 " does not carry located verdict `error` " + category::quoted(*reply.error));
@@ -132,9 +128,8 @@ std::vector<std::string> text_trail_tokens(std::string_view text) {
     auto line = std::find_if(lines.begin(), lines.end(), is_trail_line);
     if (line == lines.end()) return {};
     std::vector<std::string> tokens;
-    auto pieces = text::split(*line, '"');
-    for (std::size_t i = 1; i < pieces.size(); i += 2)
-        if (!is_verdict_token(pieces[i])) tokens.emplace_back(pieces[i]);
+    for (auto item : text::quoted_items(*line))
+        if (!is_verdict_token(item)) tokens.emplace_back(item);
     return tokens;
 }
 
@@ -156,11 +151,8 @@ bool golden_has_verdict(const Path& golden) {
 
 std::string debug_list(const std::vector<std::string>& items) {
     std::string list = "[";
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i > 0) list += ", ";
-        list += category::quoted(items[i]);
-    }
-    return list + "]";
+    list += text::join(items | std::views::transform(quoted), ", ");
+    return list += "]";
 }
 
 std::optional<std::string> repl_quit_parity(const Path& kestrin, const model::Model& model,
@@ -174,7 +166,7 @@ std::optional<std::string> repl_quit_parity(const Path& kestrin, const model::Mo
         .args = {"simulate", "-m", std::string(tool_model_name(model.name)), model.display},
         .env = isolated_env(),
         .cwd = model.workdir,
-        .stdin_bytes = join(steps, "\n") + "\n",
+        .stdin_bytes = text::join(steps, "\n") + "\n",
         .timeout = timeout,
     };
     auto outcome = runner::run(invocation);

@@ -18,32 +18,19 @@ void ReplTally::add(ReplTally other) {
 }
 
 void ReplTraceOut::cmd(std::string label, const runner::Invocation& invocation,
-                       const runner::Outcome& outcome, std::optional<std::string> stdout_file,
-                       std::optional<std::string> stderr_file) {
-    log.emplace_back(ReplTraceLog::Cmd{std::move(label), invocation, outcome,
-                                       std::move(stdout_file), std::move(stderr_file)});
+                       const runner::Outcome& outcome, std::optional<log::Path> stdout_file,
+                       std::optional<log::Path> stderr_file) {
+    log.emplace_back(log::record(std::move(label), invocation, outcome, std::move(stdout_file),
+                                 std::move(stderr_file)));
 }
 
 void ReplTraceOut::note(std::string text) {
-    log.emplace_back(ReplTraceLog::Note{std::move(text)});
+    log.emplace_back(log::Note{std::move(text)});
 }
 
 void absorb_trace_outs(std::vector<ReplTraceOut> outs, log::SessionLog& log, ReplTally& tally) {
     for (auto& out : outs) {
-        for (auto& record : out.log) {
-            if (auto* cmd = std::get_if<ReplTraceLog::Cmd>(&record)) {
-                auto as_path = [](std::optional<std::string>& name) -> std::optional<log::Path> {
-                    if (!name) return std::nullopt;
-                    return log::Path(std::move(*name));
-                };
-                log.cmd(std::move(cmd->label), cmd->invocation, cmd->outcome,
-                        as_path(cmd->stdout_file), as_path(cmd->stderr_file));
-            } else {
-                log.entries.emplace_back(std::get<ReplTraceLog::Note>(std::move(record)));
-            }
-        }
-        // The log now holds its own copies; dropping ours keeps one copy of each output alive.
-        out.log = {};
+        for (auto& entry : out.log) log.entries.push_back(std::move(entry));
         tally.add(std::move(out.tally));
     }
 }

@@ -7,7 +7,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 #include "kinds.hpp"
@@ -39,26 +38,14 @@ struct ReplTally {
     void add(ReplTally other);
 };
 
-namespace ReplTraceLog {
-struct Cmd {
-    std::string label;
-    runner::Invocation invocation;
-    runner::Outcome outcome;
-    std::optional<std::string> stdout_file;
-    std::optional<std::string> stderr_file;
-};
-using Note = log::Note;
-}  // namespace ReplTraceLog
-
-using ReplTraceLogEntry = std::variant<ReplTraceLog::Cmd, ReplTraceLog::Note>;
-
+// A trace's tally and its log entries, recorded as the session log keeps them.
 struct ReplTraceOut {
     ReplTally tally;
-    std::vector<ReplTraceLogEntry> log;
+    std::vector<log::Entry> log;
 
     void cmd(std::string label, const runner::Invocation& invocation,
-             const runner::Outcome& outcome, std::optional<std::string> stdout_file = std::nullopt,
-             std::optional<std::string> stderr_file = std::nullopt);
+             const runner::Outcome& outcome, std::optional<log::Path> stdout_file = std::nullopt,
+             std::optional<log::Path> stderr_file = std::nullopt);
     void note(std::string text);
 };
 

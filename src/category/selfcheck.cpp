@@ -4,7 +4,6 @@
 #include <tbb/task_arena.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <expected>
 #include <string>
@@ -17,6 +16,7 @@
 #include "category/common.hpp"
 #include "files.hpp"
 #include "log.hpp"
+#include "posix.hpp"
 #include "text.hpp"
 
 namespace tolvern::category {
@@ -90,14 +90,12 @@ ModelResult check_selfcheck(const CategoryContext& context, const Model& model) 
                             "--defer-origin", "-o", text::lossy(traces_dir), model.display},
                            std::max(context.timeout, GENERATION_LIMIT));
     generation.env = generation_env();
-    const auto start = std::chrono::steady_clock::now();
-    auto since_start = [&] { return Duration(std::chrono::steady_clock::now() - start); };
+    const auto start = posix::Clock::now();
+    auto since_start = [&] { return posix::since(start); };
 
     auto outcome = runner::run(generation);
-    if (auto* timed_out = std::get_if<runner::TimedOut>(&outcome))
-        return done(Status::Timeout, "traces gen", timed_out->elapsed);
-    if (auto* error = std::get_if<runner::SpawnError>(&outcome))
-        return done(Status::Fail, error->message, {});
+    if (auto unfinished = unfinished_result(outcome, model.name, Category::Selfcheck, "traces gen"))
+        return std::move(*unfinished);
     const auto& exited = std::get<runner::Exited>(outcome);
     if (exited.code != 0)
         return done(Status::Fail,

@@ -19,11 +19,8 @@ namespace {
 
 namespace judge = kestrin::render::judge;
 
-struct TraceCase {
-    std::string name;  // X
-    Path input;        // what kestrin reads on standard input
-    Path golden;
-};
+// X, what kestrin reads on standard input, and the golden.
+using TraceCase = TraceInput;
 
 enum class Verdict { Ok, Diverge, Blocking };
 
@@ -55,39 +52,23 @@ struct Tally {
     bool timed_out = false;
 };
 
-// The stdout artefact of a diverging run; a failed write leaves it out of the log.
-std::optional<Path> keep_stdout(const Path& out_dir, std::string_view prefix,
-                                const TraceCase& trace, const runner::Exited& run) {
-    auto written = log::ModelOutDir::write(out_dir, "ours." + std::string(prefix) + trace.name,
-                                           run.stdout_text);
-    if (!written) return std::nullopt;
-    return std::move(*written);
-}
-
 Judged judge_simulation(const TraceCase& trace, const runner::Exited& run, const Path& out_dir) {
     if (is_blocking(run.stderr_text)) return {Verdict::Blocking, std::nullopt};
-    // The plain golden's class also judges its override.
     auto cls = judge_class(trace.golden);
-    auto override_path = stdout_golden_path(trace.golden);
-    bool stdout_ok =
-        l4_judge_pass(trace.golden, run.stdout_text, cls) ||
-        (override_path != trace.golden && l4_judge_pass(override_path, run.stdout_text, cls));
+    bool stdout_ok = stdout_judge_pass(trace.golden, run.stdout_text, cls);
     bool stderr_ok = cls == judge::Classification::GoldenArtifact ||
                      stderr_gate_ok(trace.golden, run.stderr_text);
     if (stdout_ok && stderr_ok) return {Verdict::Ok, std::nullopt};
-
-    auto stdout_file = keep_stdout(out_dir, "simulate.", trace, run);
-    // The log shows the stream inline either way, so a lost stderr artefact loses nothing.
-    if (!stderr_ok)
-        (void)log::ModelOutDir::write(out_dir, "ours.simulate." + trace.name + ".stderr",
-                                      run.stderr_text);
-    return {Verdict::Diverge, std::move(stdout_file)};
+    // A failed write leaves the artefact out of the log.
+    return {Verdict::Diverge,
+            keep_divergence(out_dir, "ours.simulate." + trace.name, run, !stderr_ok)};
 }
 
 Judged judge_json(const TraceCase& trace, const runner::Exited& run, const Path& out_dir) {
     auto golden = files::read_text(trace.golden);
     if (run.stdout_text == golden.value_or(std::string())) return {Verdict::Ok, std::nullopt};
-    return {Verdict::Diverge, keep_stdout(out_dir, "simulate-json.", trace, run)};
+    return {Verdict::Diverge,
+            keep_divergence(out_dir, "ours.simulate-json." + trace.name, run, false)};
 }
 
 constexpr TraceKind SIMULATE = {
@@ -118,16 +99,7 @@ constexpr TraceKind TRACE = {
 
 std::vector<TraceCase> trace_cases(const Model& model, const TraceKind& kind) {
     const Path input_dir = kind.input_in_baseline ? model.dir / "baseline" : model.dir;
-    std::vector<TraceCase> cases;
-    for (auto& found : list_trace_goldens(model.dir, kind.golden_prefix)) {
-        // The raw file name, so that a name that is not UTF-8 still finds its input.
-        auto rest = found.golden.filename().string().substr(kind.golden_prefix.size());
-        auto input = input_dir / (std::string(kind.input_prefix) + rest);
-        if (files::exists(input))
-            cases.push_back({std::move(found.name), std::move(input), std::move(found.golden)});
-    }
-    sort_by_trace_name(cases);
-    return cases;
+    return traces_with_input(model.dir, kind.golden_prefix, input_dir, kind.input_prefix);
 }
 
 std::optional<std::string> input_bytes(const TraceKind& kind, const TraceCase& trace) {
@@ -183,20 +155,11 @@ void run_case(const TraceKind& kind, const TraceCase& trace, runner::Invocation&
     }
 }
 
-constexpr std::size_t LISTED_ENTRIES = 8;
-
 ModelResult tally_result(const Model& model, Category category, const Tally& tally,
                          std::size_t cases) {
-    const auto n = tally.diverged.size();
-    if (n > 0) {
-        std::string reason =
-            std::to_string(n) + "/" + std::to_string(cases) + " trace(s) diverge: ";
-        for (std::size_t i = 0; i < n && i < LISTED_ENTRIES; ++i)
-            reason += (i > 0 ? "," : "") + tally.diverged[i];
-        if (n > LISTED_ENTRIES) reason += " (+" + std::to_string(n - LISTED_ENTRIES) + " more)";
-        // Only a lone time-out is the model's time-out; among other divergences it is a failure.
-        auto status = n == 1 && tally.timed_out ? Status::Timeout : Status::Fail;
-        return result(model.name, category, status, std::move(reason), tally.elapsed);
+    if (!tally.diverged.empty()) {
+        auto failed = divergence(tally.diverged, cases, tally.timed_out);
+        return result(model.name, category, failed.status, std::move(failed.reason), tally.elapsed);
     }
     if (tally.ran > 0) return result(model.name, category, Status::Pass, "", tally.elapsed);
     return result(model.name, category, Status::Skip, "all traces blocking", tally.elapsed);

@@ -6,9 +6,8 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 #include <tbb/partitioner.h>
+#include <tbb/task_arena.h>
 
-#include <algorithm>
-#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,32 +25,12 @@ namespace tolvern::category {
 namespace {
 
 constexpr Category CATEGORY = Category::SimulateRepl;
-constexpr std::size_t LISTED_ENTRIES = 8;
-
-template <typename Range>
-std::string join(const Range& items, std::string_view separator) {
-    std::string joined;
-    bool first = true;
-    for (const auto& item : items) {
-        if (!first) joined += separator;
-        joined += item;
-        first = false;
-    }
-    return joined;
-}
 
 // The traces of the model: every golden "simulate.{X}" whose "trace.{X}" exists, by name.
 std::vector<ReplTrace> repl_traces(const Model& model) {
-    constexpr std::string_view prefix = "simulate.";
     std::vector<ReplTrace> traces;
-    for (auto& found : list_trace_goldens(model.dir, prefix)) {
-        // The raw file name, so that a name that is not UTF-8 still finds its trace.
-        auto trace =
-            model.dir / ("trace." + found.golden.filename().string().substr(prefix.size()));
-        if (files::exists(trace))
-            traces.push_back({std::move(found.name), std::move(trace), std::move(found.golden)});
-    }
-    sort_by_trace_name(traces);
+    for (auto& found : traces_with_input(model.dir, "simulate.", model.dir, "trace."))
+        traces.push_back({std::move(found.name), std::move(found.input), std::move(found.golden)});
     return traces;
 }
 
@@ -67,13 +46,17 @@ template <typename Body, typename... Shared>
 void run_pass(const std::vector<ReplTrace>& traces, const PassSink& sink, Body body,
               const Shared&... shared) {
     std::vector<ReplTraceOut> outs(traces.size());
-    tbb::parallel_for(
-        tbb::blocked_range<std::size_t>(0, traces.size(), 1),
-        [&](const tbb::blocked_range<std::size_t>& range) {
-            for (auto i = range.begin(); i != range.end(); ++i)
-                outs[i] = body(traces[i], shared...);
-        },
-        tbb::simple_partitioner());
+    // Isolated, so that this thread waits for its own traces only and does not take up another
+    // model's whole check meanwhile (nesting checks on one stack and holding this one back).
+    tbb::this_task_arena::isolate([&] {
+        tbb::parallel_for(
+            tbb::blocked_range<std::size_t>(0, traces.size(), 1),
+            [&](const tbb::blocked_range<std::size_t>& range) {
+                for (auto i = range.begin(); i != range.end(); ++i)
+                    outs[i] = body(traces[i], shared...);
+            },
+            tbb::simple_partitioner());
+    });
     absorb_trace_outs(std::move(outs), sink.log, sink.tally);
 }
 
@@ -100,19 +83,14 @@ TraceList read_trace_list(const Path& path, TraceListKind kind) {
 }
 
 ReplStatus repl_status(const ReplTally& tally, std::size_t traces) {
-    const auto n = tally.diverged.size();
-    if (n > 0) {
-        auto shown = std::span(tally.diverged).first(std::min(n, LISTED_ENTRIES));
-        auto reason = std::to_string(n) + "/" + std::to_string(traces) +
-                      " trace(s) diverge: " + join(shown, ",");
-        if (n > LISTED_ENTRIES) reason += " (+" + std::to_string(n - LISTED_ENTRIES) + " more)";
-        // A lone time-out is the model's time-out; among other divergences it is a failure.
-        return {n == 1 && tally.timed_out ? Status::Timeout : Status::Fail, std::move(reason)};
+    if (!tally.diverged.empty()) {
+        auto failed = divergence(tally.diverged, traces, tally.timed_out);
+        return {failed.status, std::move(failed.reason)};
     }
     if (!tally.expected_gaps.empty()) {
         const std::set<std::string> gaps(tally.expected_gaps.begin(), tally.expected_gaps.end());
         return {Status::Xfail,
-                "interactive-render gap (expected): trace." + join(gaps, ", trace.")};
+                "interactive-render gap (expected): trace." + text::join(gaps, ", trace.")};
     }
     if (tally.passed > 0) return {Status::Pass, ""};
     const auto blocking = std::to_string(tally.blocking);

@@ -1,12 +1,15 @@
 // The threads check (the LTS generated with every thread count of the session behaves as the
 // one-thread LTS) and the vorlan check (an external corpus model's LTS against its gold). Neither
 // applies an xfail marker.
+#include <cstdint>
+#include <ranges>
 #include <string>
 #include <vector>
 
 #include "category/checks.hpp"
 #include "category/common.hpp"
 #include "category/lts.hpp"
+#include "text.hpp"
 
 namespace tolvern::category {
 
@@ -38,12 +41,10 @@ WeakFailuresVerdict compare_thread_counts(const Model& model, const Path& ltscom
 }
 
 std::string bracketed(const std::vector<std::uint32_t>& counts) {
+    auto texts = counts | std::views::transform([](std::uint32_t n) { return std::to_string(n); });
     std::string list = "[";
-    for (std::size_t i = 0; i < counts.size(); ++i) {
-        if (i > 0) list += ", ";
-        list += std::to_string(counts[i]);
-    }
-    return list + "]";
+    list += text::join(texts, ", ");
+    return list += "]";
 }
 
 ModelResult threads_result(const CategoryContext& context, const Model& model, CheckLog& check) {

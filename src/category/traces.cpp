@@ -1,8 +1,11 @@
 // Trace names and trace goldens.
 #include "category/traces.hpp"
 
+#include <algorithm>
+#include <span>
 #include <system_error>
 
+#include "files.hpp"
 #include "text.hpp"
 
 namespace tolvern::category {
@@ -21,10 +24,35 @@ std::vector<TraceGolden> list_trace_goldens(const std::filesystem::path& model_d
     std::filesystem::directory_iterator it(model_dir / "baseline", error), end;
     for (; !error && it != end; it.increment(error)) {
         auto name = text::lossy(it->path().filename());
-        if (name.starts_with(prefix))
-            found.push_back({name.substr(prefix.size()), it->path()});
+        if (name.starts_with(prefix)) found.push_back({name.substr(prefix.size()), it->path()});
     }
     return found;
+}
+
+std::vector<TraceInput> traces_with_input(const std::filesystem::path& model_dir,
+                                          std::string_view golden_prefix,
+                                          const std::filesystem::path& input_dir,
+                                          std::string_view input_prefix) {
+    std::vector<TraceInput> traces;
+    for (auto& found : list_trace_goldens(model_dir, golden_prefix)) {
+        // The raw file name, so that a name that is not UTF-8 still finds its input.
+        auto rest = found.golden.filename().string().substr(golden_prefix.size());
+        auto input = input_dir / (std::string(input_prefix) + rest);
+        if (files::exists(input))
+            traces.push_back({std::move(found.name), std::move(input), std::move(found.golden)});
+    }
+    sort_by_trace_name(traces);
+    return traces;
+}
+
+Divergence divergence(const std::vector<std::string>& diverged, std::size_t traces,
+                      bool timed_out) {
+    constexpr std::size_t listed = 8;
+    const auto n = diverged.size();
+    auto reason = std::to_string(n) + "/" + std::to_string(traces) + " trace(s) diverge: " +
+                  text::join(std::span(diverged).first(std::min(n, listed)), ",");
+    if (n > listed) reason += " (+" + std::to_string(n - listed) + " more)";
+    return {n == 1 && timed_out ? Status::Timeout : Status::Fail, std::move(reason)};
 }
 
 }  // namespace tolvern::category

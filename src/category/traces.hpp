@@ -1,5 +1,5 @@
-// Trace names and the trace goldens of a model ("simulate.{X}" with "trace.{X}"), shared by the
-// simulate, trace and simulate-repl checks.
+// Trace names, the trace goldens of a model with their inputs ("simulate.{X}" with "trace.{X}")
+// and the verdict on diverging traces, shared by the simulate, trace and simulate-repl checks.
 #pragma once
 
 #include <compare>
@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "kinds.hpp"
 
 namespace tolvern::category {
 
@@ -23,6 +25,30 @@ struct TraceGolden {
 // prefix, in listing order; an unlistable directory gives none, unreadable entries are skipped.
 std::vector<TraceGolden> list_trace_goldens(const std::filesystem::path& model_dir,
                                             std::string_view prefix);
+
+struct Divergence {
+    Status status;
+    std::string reason;
+};
+
+// The verdict on a model with diverging traces: "{n}/{traces} trace(s) diverge: " and the first
+// eight entries joined by ",", then " (+{k} more)" for the others. A lone time-out is the model's
+// time-out; among other divergences it is a failure.
+Divergence divergence(const std::vector<std::string>& diverged, std::size_t traces, bool timed_out);
+
+// A trace golden with the file that kestrin is given for it.
+struct TraceInput {
+    std::string name;  // X
+    std::filesystem::path input;
+    std::filesystem::path golden;
+};
+
+// The model's goldens "{golden_prefix}{X}" whose input "{input_prefix}{X}" exists in
+// `input_dir`, sorted by trace name.
+std::vector<TraceInput> traces_with_input(const std::filesystem::path& model_dir,
+                                          std::string_view golden_prefix,
+                                          const std::filesystem::path& input_dir,
+                                          std::string_view input_prefix);
 
 // Sorts by name with compare_trace_names, stably, for any element with a `name` field.
 template <typename T>

@@ -15,19 +15,11 @@ namespace {
 std::vector<std::string> verify_args(const Model& model) {
     std::vector<std::string> args = {"-v", "verify",
                                      "-k", "--full-lts",
-                                     "-I", path_arg(model.dir),
+                                     "-I", path_arg(from_workdir(model.dir, model.workdir)),
                                      "-m", std::string(tool_model_name(model.name))};
     push_queue_args(args, model.meta);
     args.push_back(model.display);
     return args;
-}
-
-// Standard output, then standard error on a line of its own.
-std::string combined_text(const runner::Exited& run) {
-    std::string text = run.stdout_text;
-    if (run.stderr_text.empty()) return text;
-    if (!text.empty() && !text.ends_with('\n')) text += '\n';
-    return text + run.stderr_text;
 }
 
 ModelResult verify_result(const CategoryContext& context, const Model& model, CheckLog& check) {
@@ -46,10 +38,8 @@ ModelResult verify_result(const CategoryContext& context, const Model& model, Ch
     // Output of a run that did not finish its work is not worth keeping.
     if (!exited || is_blocking(exited->stderr_text)) {
         check.log.cmd("kestrin verify", invocation, outcome);
-        if (auto* timed_out = std::get_if<runner::TimedOut>(&outcome))
-            return done(Status::Timeout, "verify", timed_out->elapsed);
-        if (auto* error = std::get_if<runner::SpawnError>(&outcome))
-            return done(Status::Fail, error->message, Duration{});
+        if (auto unfinished = unfinished_result(outcome, model.name, Category::Verify, "verify"))
+            return std::move(*unfinished);
         return done(Status::Skip, "blocking", exited->elapsed);
     }
     auto kept = keep_streams(check.dir, *exited, "verify.stdout", "verify.stderr");
@@ -61,7 +51,7 @@ ModelResult verify_result(const CategoryContext& context, const Model& model, Ch
     auto golden = files::read_text(golden_path);
     if (!golden)
         return done(Status::Fail, files::describe(golden_path, golden.error()), exited->elapsed);
-    auto ours = combined_text(*exited);
+    auto ours = combined_text(exited->stdout_text, exited->stderr_text);
     if (normalize_verify(ours) == normalize_verify(*golden))
         return done(Status::Pass, model.baselines.verify_overridden ? "verify-overridden" : "",
                     exited->elapsed);

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "outputs.hpp"
 #include "support.hpp"
-#include "text.hpp"
 
 namespace tolvern::testing {
 namespace {
@@ -58,29 +58,17 @@ void make_model(const Corpus& corpus, std::string_view category, const Row& row)
 
 struct Session {
     Run run;
-    std::map<std::string, json> lines;  // progress lines by model name
-    json summary;
+    Progress progress;
     std::vector<json> kestrin_runs;  // what the stand-in was asked, in any order
 };
-
-std::vector<json> json_lines(std::string_view text) {
-    std::vector<json> lines;
-    for (auto line : text::split_lines(text)) lines.push_back(json::parse(line));
-    return lines;
-}
 
 Session run_session(const Corpus& corpus, std::vector<std::string> args) {
     auto log = corpus.root / "standin.log";
     args.insert(args.end(), {"--output", "json"});
     Session session;
     session.run = corpus.tolvern(args, {{"KESTRIN_STANDIN_LOG", log.string()}});
-    for (auto& line : json_lines(session.run.out)) {
-        if (line.contains("summary"))
-            session.summary = line;
-        else
-            session.lines[line["name"].get<std::string>()] = line;
-    }
-    if (fs::exists(log)) session.kestrin_runs = json_lines(read_file(log));
+    session.progress = progress_of(session.run);
+    session.kestrin_runs = standin_runs(log);
     return session;
 }
 
@@ -93,7 +81,7 @@ Session check_rows(std::string_view category, const std::vector<Row>& rows,
     for (const auto& row : rows) make_model(corpus, category, row);
     extra_args.insert(extra_args.end(), {"--category", std::string(category)});
     auto session = run_session(corpus, extra_args);
-    EXPECT_EQ(session.lines.size(), rows.size()) << session.run.out << session.run.err;
+    EXPECT_EQ(session.progress.lines.size(), rows.size()) << session.run.out << session.run.err;
 
     auto root = fs::canonical(corpus.root).string();
     auto prefix = category == "parse-compare" ? "test/parse/" : "test-models/";
@@ -110,8 +98,8 @@ Session check_rows(std::string_view category, const std::vector<Row>& rows,
 
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        auto found = session.lines.find(row.name);
-        if (found == session.lines.end()) {
+        auto found = session.progress.lines.find(row.name);
+        if (found == session.progress.lines.end()) {
             ADD_FAILURE() << "no progress line";
             continue;
         }
@@ -134,7 +122,7 @@ Session check_rows(std::string_view category, const std::vector<Row>& rows,
 
 std::vector<std::string> unexpected_passes(const Session& session) {
     std::vector<std::string> names;
-    for (const auto& entry : session.summary["unexpected_passes"])
+    for (const auto& entry : session.progress.summary["unexpected_passes"])
         names.push_back(entry["category"].get<std::string>() + "/" +
                         entry["name"].get<std::string>());
     return names;
@@ -377,9 +365,7 @@ TEST(FrontChecks, ToolThatCannotStart) {
         make_model(corpus, c.category, Row{c.name, c.files, "", "", Elapsed::Zero});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.category);
-        auto run = run_program(tolvern_bin,
-                               {"--kestrin", missing, "--category", c.category, "--output", "json"},
-                               corpus.root, {{"NO_COLOR", "1"}});
+        auto run = corpus.tolvern_with(missing, {"--category", c.category, "--output", "json"});
         auto lines = json_lines(run.out);
         ASSERT_EQ(lines.size(), 2u) << run.out << run.err;
         EXPECT_EQ(lines[0]["name"], c.name);

@@ -9,30 +9,13 @@
 #include <utility>
 #include <vector>
 
+#include "outputs.hpp"
 #include "support.hpp"
-#include "text.hpp"
 
 namespace tolvern::testing {
 namespace {
 
 using nlohmann::json;
-
-struct Outcome {
-    std::map<std::string, json> lines;  // progress lines by model name
-    json summary;
-};
-
-Outcome parse_output(const Run& run) {
-    Outcome outcome;
-    for (auto line : text::split_lines(run.out)) {
-        auto value = json::parse(line);
-        if (value.contains("summary"))
-            outcome.summary = value;
-        else
-            outcome.lines[value["name"].get<std::string>()] = value;
-    }
-    return outcome;
-}
 
 void script(Corpus& corpus, std::string_view name, std::string_view body, bool marked = false) {
     corpus.model(name, false);
@@ -64,7 +47,7 @@ TEST(Misc, EveryOutcomeRow) {
 
     auto run = corpus.tolvern({"--category", "misc", "--output", "json", "--timeout", "1"},
                               {{"TMPDIR", tmp.path.string()}});
-    auto outcome = parse_output(run);
+    auto outcome = progress_of(run);
 
     struct Row {
         std::string name, status, reason;
@@ -149,11 +132,8 @@ TEST(Misc, BashNotFound) {
     TempDir tmp;
     script(corpus, "misc_nobash", "exit 0\n");
     script(corpus, "misc_nobash_marked", "exit 0\n", true);
-    auto empty = corpus.root / "empty-path";
-    fs::create_directories(empty);
-    auto outcome =
-        parse_output(corpus.tolvern({"--category", "misc", "--output", "json"},
-                                    {{"PATH", empty.string()}, {"TMPDIR", tmp.path.string()}}));
+    auto outcome = progress_of(corpus.tolvern({"--category", "misc", "--output", "json"},
+                                              {empty_path(corpus), {"TMPDIR", tmp.path.string()}}));
     for (auto [name, status] :
          {std::pair{"misc_nobash", "FAIL"}, {"misc_nobash_marked", "XFAIL"}}) {
         SCOPED_TRACE(name);

@@ -9,13 +9,11 @@
 #include <vector>
 
 #include "files.hpp"
-#include "progress_json.hpp"
+#include "outputs.hpp"
 #include "support.hpp"
 
 namespace tolvern::testing {
 namespace {
-
-using Strings = std::vector<std::string>;
 
 // An lbs model that the selfcheck takes, whose generation yields the given trace files.
 void selfcheck_model(Corpus& corpus, std::string_view name, const Strings& traces) {
@@ -23,10 +21,6 @@ void selfcheck_model(Corpus& corpus, std::string_view name, const Strings& trace
     corpus.files(name, {{"baseline/selfcheck", ""}});
     for (const auto& trace : traces)
         write_file(corpus.root / "test-models" / name / "standin/traces" / trace, trace + "\n");
-}
-
-fs::path out_dir(const Corpus& corpus, std::string_view model) {
-    return corpus.root / "build/outputs/tolvern/selfcheck" / model;
 }
 
 // The KES_ variables of a recorded run that the check sets, as NAME=VALUE in name order (the
@@ -54,7 +48,7 @@ TEST(Selfcheck, GeneratesThenChecksEveryTrace) {
     corpus.model("ring");
     corpus.files("ring", {{"baseline/selfcheck", ""}});
     // A trace left over from an earlier session is checked too.
-    write_file(out_dir(corpus, "lbs_ring") / "traces/t0", "old\n");
+    write_file(out_dir(corpus, "selfcheck", "lbs_ring") / "traces/t0", "old\n");
 
     TempDir record;
     auto run = selfcheck(corpus, {{"KESTRIN_STANDIN_LOG", (record.path / "runs").string()},
@@ -62,13 +56,14 @@ TEST(Selfcheck, GeneratesThenChecksEveryTrace) {
     EXPECT_EQ(run.code, 0) << run.out << run.err;
     auto results = reported(run);
     EXPECT_EQ(results.size(), 1u);
-    EXPECT_EQ(results["lbs_ring"], (Reported{"PASS", "4/4 traces"}));
+    EXPECT_EQ(results["lbs_ring"], (Verdict{"PASS", "4/4 traces"}));
     // No log is kept.
-    EXPECT_FALSE(fs::exists(out_dir(corpus, "lbs_ring") / "log"));
+    EXPECT_FALSE(fs::exists(out_dir(corpus, "selfcheck", "lbs_ring") / "log"));
 
     auto runs = standin_runs(record.path / "runs");
     ASSERT_EQ(runs.size(), 5u);
-    const auto traces = files::canonical_or_same(out_dir(corpus, "lbs_ring")) / "traces";
+    const auto traces =
+        files::canonical_or_same(out_dir(corpus, "selfcheck", "lbs_ring")) / "traces";
     const std::string display = "test-models/lbs_ring/lbs_ring.svk";
     EXPECT_EQ(runs[0]["argv"].get<Strings>(),
               (Strings{"traces", "-m", "ring", "--defer-origin", "-o", traces.string(), display}));
@@ -108,12 +103,12 @@ TEST(Selfcheck, ResultReasons) {
     corpus.files("lbs_gen_quiet", {{"standin/traces.exit", "3"}});
     // Only a subdirectory is generated.
     selfcheck_model(corpus, "lbs_nothing", {});
-    write_file(out_dir(corpus, "lbs_nothing") / "traces/sub/t1", "x\n");
+    write_file(out_dir(corpus, "selfcheck", "lbs_nothing") / "traces/sub/t1", "x\n");
 
     auto run = selfcheck(corpus);
     EXPECT_EQ(run.code, 1);
     auto results = reported(run);
-    const std::map<std::string, Reported> expected = {
+    const std::map<std::string, Verdict> expected = {
         {"lbs_all_pass", {"PASS", "3/3 traces"}},
         {"lbs_bails", {"FAIL", "2/3 traces bailed; first: t2"}},
         {"lbs_gen_fails", {"FAIL", "traces gen exit 2: no memory left"}},
@@ -139,8 +134,8 @@ TEST(Selfcheck, NestedTraceChecksShareASmallPool) {
     EXPECT_EQ(run.code, 1) << run.out << run.err;
     auto results = reported(run);
     for (const auto& name : names) {
-        auto want = name == "lbs_c" ? Reported{"FAIL", "1/6 traces bailed; first: t5"}
-                                    : Reported{"PASS", "6/6 traces"};
+        auto want = name == "lbs_c" ? Verdict{"FAIL", "1/6 traces bailed; first: t5"}
+                                    : Verdict{"PASS", "6/6 traces"};
         EXPECT_EQ(results[name], want) << name;
     }
 }

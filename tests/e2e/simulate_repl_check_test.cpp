@@ -9,21 +9,14 @@
 #include <vector>
 
 #include "category/repl_records.hpp"
-#include "progress_json.hpp"
+#include "outputs.hpp"
 #include "support.hpp"
 #include "text.hpp"
 
 namespace tolvern::testing {
 namespace {
 
-using Strings = std::vector<std::string>;
-
-// The argument lists the stand-in recorded, in the order the runs started.
-std::vector<Strings> standin_argvs(const fs::path& record) {
-    std::vector<Strings> argvs;
-    for (const auto& run : standin_runs(record)) argvs.push_back(run["argv"].get<Strings>());
-    return argvs;
-}
+constexpr std::string_view CHECK = "simulate-repl";
 
 // A golden simulation whose trail quotes the events of the trace text.
 std::string simulation(std::string_view trace) {
@@ -46,28 +39,12 @@ void add_model(Corpus& corpus, std::string_view name, std::initializer_list<std:
     for (auto x : xs) add_trace(corpus, name, x);
 }
 
-fs::path out_dir(const Corpus& corpus, std::string_view model) {
-    return corpus.root / "build/outputs/tolvern/simulate-repl" / model;
-}
-
-std::string log_of(const Corpus& corpus, std::string_view model) {
-    return read_file(out_dir(corpus, model) / "log");
-}
-
 // The command headers and notes of a log, in order.
 Strings records(const std::string& log) {
     Strings found;
     for (auto line : text::split_lines(log))
         if (line.starts_with("## (") || line.starts_with("[note] ")) found.emplace_back(line);
     return found;
-}
-
-// tolvern in the corpus root with another program in kestrin's place.
-Run tolvern_with(const Corpus& corpus, const fs::path& kestrin, std::vector<std::string> args,
-                 std::vector<std::pair<std::string, std::string>> env = {}) {
-    args.insert(args.begin(), {"--kestrin", kestrin.string()});
-    env.emplace_back("NO_COLOR", "1");
-    return run_program(tolvern_bin, std::move(args), corpus.root, std::move(env));
 }
 
 // The names of the directory's entries that start with "tolvern_elig_".
@@ -104,10 +81,10 @@ TEST(SimulateRepl, TracesRunInNameOrderWhateverOrderTheyFinish) {
                                {"TMPDIR", scratch.path.string()}});
     EXPECT_EQ(run.code, 1) << run.out << run.err;
     auto results = reported(run);
-    EXPECT_EQ(results["door"], (Reported{"FAIL", "2/3 trace(s) diverge: 1-elig:1,10-elig:1"}));
-    EXPECT_EQ(results["lbs_relay"], (Reported{"PASS", ""}));
+    EXPECT_EQ(results["door"], (Verdict{"FAIL", "2/3 trace(s) diverge: 1-elig:1,10-elig:1"}));
+    EXPECT_EQ(results["lbs_relay"], (Verdict{"PASS", ""}));
 
-    auto log = log_of(corpus, "door");
+    auto log = log_of(corpus, CHECK, "door");
     EXPECT_TRUE(log.starts_with("== tolvern: door (simulate-repl)  FAIL  ")) << log;
     EXPECT_EQ(records(log),
               (Strings{"## (1) repl trace.1 → ok", "## (2) repl trace.2 → ok",
@@ -178,7 +155,7 @@ TEST(SimulateRepl, StatusReasons) {
     auto run =
         corpus.tolvern({"--category", "simulate-repl", "--output", "json", "--timeout", "1"});
     EXPECT_EQ(run.code, 1);
-    const std::map<std::string, Reported> expected = {
+    const std::map<std::string, Verdict> expected = {
         {"foreign_bridge", {"SKIP", "foreign (deferred)"}},
         {"no_traces", {"SKIP", "no simulate goldens"}},
         {"blocked", {"SKIP", "all 2 trace(s) blocking"}},
@@ -197,27 +174,27 @@ TEST(SimulateRepl, StatusReasons) {
     for (const auto& [name, want] : expected) EXPECT_EQ(results[name], want) << name;
 
     // The early results leave nothing behind; the marker shows in the log header.
-    EXPECT_FALSE(fs::exists(out_dir(corpus, "foreign_bridge")));
-    EXPECT_FALSE(fs::exists(out_dir(corpus, "no_traces")));
+    EXPECT_FALSE(fs::exists(out_dir(corpus, CHECK, "foreign_bridge")));
+    EXPECT_FALSE(fs::exists(out_dir(corpus, CHECK, "no_traces")));
     EXPECT_TRUE(
-        log_of(corpus, "marked").starts_with("== tolvern: marked (simulate-repl)  XFAIL  "));
-    EXPECT_EQ(records(log_of(corpus, "matched")), Strings{});
-    EXPECT_EQ(records(log_of(corpus, "gaps")),
+        log_of(corpus, CHECK, "marked").starts_with("== tolvern: marked (simulate-repl)  XFAIL  "));
+    EXPECT_EQ(records(log_of(corpus, CHECK, "matched")), Strings{});
+    EXPECT_EQ(records(log_of(corpus, CHECK, "gaps")),
               (Strings{"## (1) repl trace.3 → verdict-not-concluded (expected XFAIL)",
                        "## (2) repl trace.7 → verdict-not-concluded (expected XFAIL)",
                        "## (3) repl trace.9 → ok", "[note] repl-daemon trace.3 → ok",
                        "[note] repl-daemon trace.7 → ok", "[note] repl-daemon trace.9 → ok"}));
-    EXPECT_EQ(records(log_of(corpus, "unsupported")),
+    EXPECT_EQ(records(log_of(corpus, CHECK, "unsupported")),
               (Strings{"## (1) repl trace.0 → unsupported (FAIL)",
                        "## (2) repl trace.1 → unsupported (FAIL)",
                        "[note] repl-daemon trace.0 → ok", "[note] repl-daemon trace.1 → ok"}));
-    EXPECT_EQ(records(log_of(corpus, "slow_and_wrong")),
+    EXPECT_EQ(records(log_of(corpus, CHECK, "slow_and_wrong")),
               (Strings{"## (1) repl trace.0 → TIMEOUT", "## (2) repl trace.1 → DIVERGE",
                        "[note] repl-daemon trace.0 → ok", "[note] repl-daemon trace.1 → ok"}));
-    EXPECT_EQ(lines_with(log_of(corpus, "blocked"), "## ("),
+    EXPECT_EQ(lines_with(log_of(corpus, CHECK, "blocked"), "## ("),
               (Strings{"## (1) repl trace.0 → blocking (skip)",
                        "## (2) repl trace.1 → blocking (skip)"}));
-    EXPECT_EQ(lines_with(log_of(corpus, "unlisted"), "## ("),
+    EXPECT_EQ(lines_with(log_of(corpus, CHECK, "unlisted"), "## ("),
               Strings{"## (1) repl trace.0 → verdict-not-concluded (FAIL)"});
 }
 
@@ -238,10 +215,10 @@ TEST(SimulateRepl, AStarMarkerWithEveryTraceReconstructingIsStale) {
     const std::string stale =
         "repl-daemon XPASS — all traces reconstruct, remove the `*` in repl-daemon.xfail";
     EXPECT_EQ(results["starred"],
-              (Reported{"FAIL", "2/2 trace(s) diverge: " + stale + ",1-elig:1"}));
+              (Verdict{"FAIL", "2/2 trace(s) diverge: " + stale + ",1-elig:1"}));
     EXPECT_EQ(results["starred_gap"],
-              (Reported{"XFAIL", "interactive-render gap (expected): trace.1"}));
-    EXPECT_EQ(records(log_of(corpus, "starred")),
+              (Verdict{"XFAIL", "interactive-render gap (expected): trace.1"}));
+    EXPECT_EQ(records(log_of(corpus, CHECK, "starred")),
               (Strings{"## (1) repl trace.0 → ok", "## (2) repl trace.1 → ok",
                        "[note] repl-daemon trace.0 → ok (under * marker)",
                        "[note] repl-daemon trace.1 → ok (under * marker)",
@@ -282,24 +259,27 @@ TEST(SimulateRepl, StreamsAreJudgedAgainstGoldenAndOverrides) {
     auto results = reported(run);
     for (auto name :
          {"stdout_override", "repl_override", "stderr_golden", "repl_stderr_override", "artifact"})
-        EXPECT_EQ(results[name], (Reported{"PASS", ""})) << name;
+        EXPECT_EQ(results[name], (Verdict{"PASS", ""})) << name;
     for (auto name : {"stderr_only", "both_wrong", "stdout_only"})
-        EXPECT_EQ(results[name], (Reported{"FAIL", "1/1 trace(s) diverge: 0"})) << name;
+        EXPECT_EQ(results[name], (Verdict{"FAIL", "1/1 trace(s) diverge: 0"})) << name;
 
     // A diverging trace keeps its standard output, and its standard error when that was wrong;
     // the log names only the standard-output artefact and shows standard error inline.
-    auto stderr_only = log_of(corpus, "stderr_only");
+    auto stderr_only = log_of(corpus, CHECK, "stderr_only");
     EXPECT_NE(stderr_only.find("## (1) repl trace.0 → DIVERGE\n"), std::string::npos);
     EXPECT_NE(stderr_only.find("\nstdout → ours.repl.0  (5 lines)\nstderr:\n  warning: new\n"),
               std::string::npos)
         << stderr_only;
-    EXPECT_EQ(read_file(out_dir(corpus, "stderr_only") / "ours.repl.0"), simulation("go0\n"));
-    EXPECT_EQ(read_file(out_dir(corpus, "stderr_only") / "ours.repl.0.stderr"), "warning: new\n");
-    EXPECT_EQ(read_file(out_dir(corpus, "both_wrong") / "ours.repl.0"), WRONG);
-    EXPECT_EQ(read_file(out_dir(corpus, "both_wrong") / "ours.repl.0.stderr"), "warning: new\n");
-    EXPECT_EQ(read_file(out_dir(corpus, "stdout_only") / "ours.repl.0"), WRONG);
-    EXPECT_FALSE(fs::exists(out_dir(corpus, "stdout_only") / "ours.repl.0.stderr"));
-    EXPECT_FALSE(fs::exists(out_dir(corpus, "artifact") / "ours.repl.0"));
+    EXPECT_EQ(read_file(out_dir(corpus, CHECK, "stderr_only") / "ours.repl.0"),
+              simulation("go0\n"));
+    EXPECT_EQ(read_file(out_dir(corpus, CHECK, "stderr_only") / "ours.repl.0.stderr"),
+              "warning: new\n");
+    EXPECT_EQ(read_file(out_dir(corpus, CHECK, "both_wrong") / "ours.repl.0"), WRONG);
+    EXPECT_EQ(read_file(out_dir(corpus, CHECK, "both_wrong") / "ours.repl.0.stderr"),
+              "warning: new\n");
+    EXPECT_EQ(read_file(out_dir(corpus, CHECK, "stdout_only") / "ours.repl.0"), WRONG);
+    EXPECT_FALSE(fs::exists(out_dir(corpus, CHECK, "stdout_only") / "ours.repl.0.stderr"));
+    EXPECT_FALSE(fs::exists(out_dir(corpus, CHECK, "artifact") / "ours.repl.0"));
 }
 
 TEST(SimulateRepl, SpawnFailuresAreDivergences) {
@@ -308,13 +288,13 @@ TEST(SimulateRepl, SpawnFailuresAreDivergences) {
     add_trace(corpus, "door", "0", "go\nstop\n");
     corpus.files("door", {{"baseline/eligible.0.1", "(eligible \"stop\")\n"}});
     auto missing = corpus.root / "no-kestrin";
-    auto run = tolvern_with(corpus, missing, {"--category", "simulate-repl", "--output", "json"});
+    auto run = corpus.tolvern_with(missing, {"--category", "simulate-repl", "--output", "json"});
     const auto spawn = "spawn " + missing.string() + ": No such file or directory";
     const std::string drive = "spawn: No such file or directory";
-    EXPECT_EQ(reported(run)["door"], (Reported{"FAIL", "3/1 trace(s) diverge: 0(spawn:" + spawn +
-                                                           "),0(repl-daemon drive:" + drive +
-                                                           "),0-elig:1(spawn:" + spawn + ")"}));
-    EXPECT_EQ(records(log_of(corpus, "door")),
+    EXPECT_EQ(reported(run)["door"], (Verdict{"FAIL", "3/1 trace(s) diverge: 0(spawn:" + spawn +
+                                                          "),0(repl-daemon drive:" + drive +
+                                                          "),0-elig:1(spawn:" + spawn + ")"}));
+    EXPECT_EQ(records(log_of(corpus, CHECK, "door")),
               (Strings{"## (1) repl trace.0 → spawn-error",
                        "[note] repl-daemon trace.0 drive error: " + drive,
                        "[note] per-step eligible DIVERGE: 0-elig:1(spawn:" + spawn + ")"}));
@@ -367,7 +347,7 @@ TEST(SimulateRepl, EligibleStepsTakeTheGoldenAtOrBelowTheStep) {
     auto run = corpus.tolvern(
         {"--category", "simulate-repl", "--output", "json", "--timeout", "1"},
         {{"TMPDIR", tmp.path.string()}, {"KESTRIN_STANDIN_LOG", (tmp.path / "runs").string()}});
-    const std::map<std::string, Reported> expected = {
+    const std::map<std::string, Verdict> expected = {
         {"door", {"FAIL", "1/1 trace(s) diverge: 7-elig:1(missing)"}},
         {"overridden", {"PASS", ""}},
         {"three", {"FAIL", "3/1 trace(s) diverge: 7-elig:1,7-elig:2(timeout),7-elig:3"}},
@@ -379,7 +359,7 @@ TEST(SimulateRepl, EligibleStepsTakeTheGoldenAtOrBelowTheStep) {
     auto results = reported(run);
     EXPECT_EQ(results.size(), expected.size());
     for (const auto& [name, want] : expected) EXPECT_EQ(results[name], want) << name;
-    EXPECT_EQ(lines_with(log_of(corpus, "three"), "[note] per-step"),
+    EXPECT_EQ(lines_with(log_of(corpus, CHECK, "three"), "[note] per-step"),
               Strings{"[note] per-step eligible DIVERGE: 7-elig:1,7-elig:2(timeout),7-elig:3"});
     EXPECT_EQ(prefix_files(tmp.path), Strings{});
 
@@ -407,11 +387,11 @@ TEST(SimulateRepl, PrefixFilesHoldTheFirstLinesOfTheTrace) {
                "  cat \"$3\" >> \"$KESTRIN_COPIES\"; echo '|' >> \"$KESTRIN_COPIES\"\nfi\n"
                "exec \"$KESTRIN_REAL\" \"$@\"\n");
     fs::permissions(kestrin, fs::perms::owner_all);
-    auto run = tolvern_with(corpus, kestrin, {"--category", "simulate-repl", "--output", "json"},
-                            {{"TMPDIR", tmp.path.string()},
-                             {"KESTRIN_COPIES", (tmp.path / "copies").string()},
-                             {"KESTRIN_REAL", kestrin_standin.string()}});
-    EXPECT_EQ(reported(run)["door"], (Reported{"PASS", ""}));
+    auto run = corpus.tolvern_with(kestrin, {"--category", "simulate-repl", "--output", "json"},
+                                   {{"TMPDIR", tmp.path.string()},
+                                    {"KESTRIN_COPIES", (tmp.path / "copies").string()},
+                                    {"KESTRIN_REAL", kestrin_standin.string()}});
+    EXPECT_EQ(reported(run)["door"], (Verdict{"PASS", ""}));
     EXPECT_EQ(read_file(tmp.path / "copies"), "a\r\n  b \n\nc|\na\n|\na\n  b \n|\na\n  b \n\n|\n");
 }
 
@@ -425,7 +405,7 @@ TEST(SimulateRepl, PrefixFilesAreNeverWrittenThroughALink) {
     fs::create_symlink(tmp.path / "victim", tmp.path / "tolvern_elig_door_7_1.trace");
     auto run = corpus.tolvern({"--category", "simulate-repl", "--output", "json"},
                               {{"TMPDIR", tmp.path.string()}});
-    EXPECT_EQ(reported(run)["door"], (Reported{"PASS", ""}));
+    EXPECT_EQ(reported(run)["door"], (Verdict{"PASS", ""}));
     EXPECT_EQ(read_file(tmp.path / "victim"), "keep\n");
     EXPECT_EQ(prefix_files(tmp.path), Strings{});
 }
@@ -439,7 +419,7 @@ TEST(SimulateRepl, UnwritablePrefixFilesAreEntries) {
                               {{"TMPDIR", (corpus.root / "missing").string()}});
     EXPECT_EQ(
         reported(run)["door"],
-        (Reported{"FAIL", "2/1 trace(s) diverge: 7-elig:1(prefix-write),7-elig:2(prefix-write)"}));
+        (Verdict{"FAIL", "2/1 trace(s) diverge: 7-elig:1(prefix-write),7-elig:2(prefix-write)"}));
 }
 
 }  // namespace

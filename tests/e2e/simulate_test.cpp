@@ -7,13 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "progress_json.hpp"
+#include "outputs.hpp"
 #include "support.hpp"
 
 namespace tolvern::testing {
 namespace {
-
-using Strings = std::vector<std::string>;
 
 // A simulation text for a model that is unique across a corpus (the stand-in's trace operation
 // finds its model by the text it reads).
@@ -27,14 +25,6 @@ void add_trace(Corpus& corpus, std::string_view model, std::string_view x) {
     auto dir = corpus.root / "test-models" / model;
     write_file(dir / ("trace." + std::string(x)), "go" + std::string(x) + "\n");
     write_file(dir / "baseline" / ("simulate." + std::string(x)), simulation(model, x));
-}
-
-fs::path out_dir(const Corpus& corpus, std::string_view category, std::string_view model) {
-    return corpus.root / "build/outputs/tolvern" / category / model;
-}
-
-std::string log_of(const Corpus& corpus, std::string_view category, std::string_view model) {
-    return read_file(out_dir(corpus, category, model) / "log");
 }
 
 // The command headers of a log, in order.
@@ -58,8 +48,8 @@ TEST(Simulate, RunsTheCasesInNumericOrderWithTheTraceOnStdin) {
                               {{"KESTRIN_STANDIN_LOG", (record.path / "runs").string()}});
     EXPECT_EQ(run.code, 0) << run.out << run.err;
     auto results = reported(run);
-    EXPECT_EQ(results["door"], (Reported{"PASS", ""}));
-    EXPECT_EQ(results["lbs_relay"], (Reported{"PASS", ""}));
+    EXPECT_EQ(results["door"], (Verdict{"PASS", ""}));
+    EXPECT_EQ(results["lbs_relay"], (Verdict{"PASS", ""}));
 
     EXPECT_EQ(commands(log_of(corpus, "simulate", "door")),
               (Strings{"## (1) simulate trace.1 → ok", "## (2) simulate trace.2 → ok",
@@ -123,7 +113,7 @@ TEST(Simulate, ResultReasons) {
     auto run = corpus.tolvern({"--category", "simulate", "--output", "json", "--timeout", "1"});
     EXPECT_EQ(run.code, 1);
     auto results = reported(run);
-    const std::map<std::string, Reported> expected = {
+    const std::map<std::string, Verdict> expected = {
         {"foreign_bridge", {"SKIP", "foreign (deferred)"}},
         {"no_cases", {"SKIP", "no simulate goldens"}},
         {"blocked", {"SKIP", "all traces blocking"}},
@@ -168,7 +158,7 @@ TEST(Simulate, DivergingTracesKeepTheirStreams) {
                           {"baseline/simulate.0.stderr", "warning: dim\n"},
                           {"standin/simulate.1.stderr", "warning: flicker\n"}});
     auto run = corpus.tolvern({"--category", "simulate", "--output", "json"});
-    EXPECT_EQ(reported(run)["lamp"], (Reported{"FAIL", "2/3 trace(s) diverge: 0,1"}));
+    EXPECT_EQ(reported(run)["lamp"], (Verdict{"FAIL", "2/3 trace(s) diverge: 0,1"}));
 
     auto dir = out_dir(corpus, "simulate", "lamp");
     EXPECT_EQ(read_file(dir / "ours.simulate.0"), "m.go -> Lost\n");
@@ -193,9 +183,7 @@ TEST(Simulate, ARunThatCannotStartFailsItsTrace) {
     corpus.model("door");
     add_trace(corpus, "door", "0");
     auto missing = corpus.root / "no-kestrin";
-    auto run = run_program(
-        tolvern_bin, {"--kestrin", missing.string(), "--category", "simulate", "--output", "json"},
-        corpus.root, {{"NO_COLOR", "1"}});
+    auto run = corpus.tolvern_with(missing, {"--category", "simulate", "--output", "json"});
     auto reason = reported(run)["door"];
     EXPECT_EQ(reason.status, "FAIL");
     EXPECT_EQ(reason.reason, "1/1 trace(s) diverge: 0(spawn:spawn " + missing.string() +
@@ -224,7 +212,7 @@ TEST(Trace, FeedsTheGoldenSimulationAndItsStderrInOrder) {
     auto run = corpus.tolvern({"--category", "trace", "--output", "json"},
                               {{"KESTRIN_STANDIN_LOG", (record.path / "runs").string()}});
     EXPECT_EQ(run.code, 0) << run.out << run.err;
-    EXPECT_EQ(reported(run)["foreign_door"], (Reported{"PASS", ""}));
+    EXPECT_EQ(reported(run)["foreign_door"], (Verdict{"PASS", ""}));
     EXPECT_EQ(commands(log_of(corpus, "trace", "foreign_door")),
               (Strings{"## (1) trace simulate-json.1 → ok", "## (2) trace simulate-json.2 → ok",
                        "## (3) trace simulate-json.10 → ok"}));
@@ -264,11 +252,11 @@ TEST(Trace, ResultReasonsAndArtefacts) {
     auto run = corpus.tolvern({"--category", "trace", "--output", "json", "--timeout", "1"});
     EXPECT_EQ(run.code, 1);
     auto results = reported(run);
-    EXPECT_EQ(results["no_json"], (Reported{"SKIP", "no simulate-json goldens"}));
-    EXPECT_EQ(results["newline"], (Reported{"FAIL", "1/2 trace(s) diverge: 0"}));
-    EXPECT_EQ(results["unreadable"], (Reported{"FAIL", "1/1 trace(s) diverge: 0(sim-read)"}));
-    EXPECT_EQ(results["binary"], (Reported{"PASS", ""}));
-    EXPECT_EQ(results["slow"], (Reported{"TIMEOUT", "1/1 trace(s) diverge: 0(timeout)"}));
+    EXPECT_EQ(results["no_json"], (Verdict{"SKIP", "no simulate-json goldens"}));
+    EXPECT_EQ(results["newline"], (Verdict{"FAIL", "1/2 trace(s) diverge: 0"}));
+    EXPECT_EQ(results["unreadable"], (Verdict{"FAIL", "1/1 trace(s) diverge: 0(sim-read)"}));
+    EXPECT_EQ(results["binary"], (Verdict{"PASS", ""}));
+    EXPECT_EQ(results["slow"], (Verdict{"TIMEOUT", "1/1 trace(s) diverge: 0(timeout)"}));
 
     auto dir = out_dir(corpus, "trace", "newline");
     EXPECT_EQ(read_file(dir / "ours.simulate-json.0"), "{\"model\":\"newline\",\"trace\":\"0\"}");

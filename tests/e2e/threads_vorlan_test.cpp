@@ -1,6 +1,15 @@
 // The threads and vorlan categories end to end: the built tolvern with the kestrin and
 // ltscompare stand-ins on corpora made here.
-#include "lts_family.hpp"
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "outputs.hpp"
+#include "support.hpp"
 
 namespace tolvern::testing {
 namespace {
@@ -9,17 +18,6 @@ const std::string ONLY_B = aut_text(2, {{0, "a", 1}, {1, "b", 0}});
 // ONLY_B with its transitions listed the other way round: other bytes, the same behaviour.
 const std::string ONLY_B_REVERSED = aut_text(2, {{1, "b", 0}, {0, "a", 1}});
 const std::string ONLY_D = aut_text(2, {{0, "a", 1}, {1, "d", 0}});
-
-std::vector<std::string> with_comparator(std::vector<std::string> args) {
-    args.insert(args.end(), {"--ltscompare", ltscompare_standin.string()});
-    return args;
-}
-
-std::vector<std::pair<std::string, std::string>> no_comparator_env(const Corpus& corpus) {
-    auto empty = corpus.root / "empty-path";
-    fs::create_directories(empty);
-    return {{"PATH", empty.string()}};
-}
 
 void thread_counts(const Corpus& corpus, std::string_view list) {
     write_file(corpus.root / "tolvern.toml",
@@ -41,7 +39,7 @@ TEST(ThreadsCheck, OneThreadCountRunsOnce) {
         corpus.tolvern({"--category", "threads"}, {{"KESTRIN_STANDIN_LOG", requests.string()}});
     EXPECT_EQ(run.code, 0) << run.out << run.err;
     EXPECT_EQ(verdict_of(run, "threads", "m"), (Verdict{"PASS", ""}));
-    EXPECT_EQ(kestrin_calls(requests),
+    EXPECT_EQ(standin_argvs(requests),
               (std::vector<std::vector<std::string>>{
                   {"--threads=1", "lts", "--full-lts", "-m", "m", "test-models/m/m.svk"}}));
     EXPECT_EQ(read_file(out_dir(corpus, "threads", "m") / "ours.t1.aut"), ONLY_B);
@@ -55,7 +53,7 @@ TEST(ThreadsCheck, ByteIdenticalNeedsNoComparator) {
     thread_counts(corpus, "[1, 4]");
     corpus.model("m");
     corpus.files("m", {{"baseline/lts.aut", ONLY_B}});
-    auto run = corpus.tolvern({"--category", "threads"}, no_comparator_env(corpus));
+    auto run = corpus.tolvern({"--category", "threads"}, {empty_path(corpus)});
     EXPECT_EQ(verdict_of(run, "threads", "m"), (Verdict{"PASS", ""}));
     EXPECT_EQ(notes_of(corpus, "threads", "m"),
               std::vector<std::string>{"[note] threads=4: byte-identical to t=1"});
@@ -67,14 +65,14 @@ TEST(ThreadsCheck, ByteDifferentWithoutComparatorStopsThere) {
     corpus.model("m");
     corpus.files("m", {{"baseline/lts.aut", ONLY_B}, {"standin/lts.t2.stdout", ONLY_B_REVERSED}});
     auto requests = corpus.root / "requests.jsonl";
-    auto env = no_comparator_env(corpus);
+    std::vector<std::pair<std::string, std::string>> env = {empty_path(corpus)};
     env.emplace_back("KESTRIN_STANDIN_LOG", requests.string());
     auto run = corpus.tolvern({"--category", "threads"}, env);
     EXPECT_EQ(run.code, 0) << run.out << run.err;
     EXPECT_EQ(verdict_of(run, "threads", "m"), (Verdict{"SKIP", "ltscompare missing"}));
     EXPECT_EQ(notes_of(corpus, "threads", "m"),
               std::vector<std::string>{"[note] threads=2: byte-different but ltscompare missing"});
-    EXPECT_EQ(kestrin_calls(requests).size(), 2u);
+    EXPECT_EQ(standin_argvs(requests).size(), 2u);
     EXPECT_FALSE(fs::exists(out_dir(corpus, "threads", "m") / "ours.t4.aut"));
 }
 
@@ -237,7 +235,7 @@ TEST(VorlanCheck, VerdictsPerComponent) {
     for (const auto& c : cases) EXPECT_EQ(verdict_of(run, "vorlan", c.name), c.expected) << c.name;
 
     // Every component that has a gold ran once, with the corpus's import directories.
-    auto calls = kestrin_calls(requests);
+    auto calls = standin_argvs(requests);
     EXPECT_EQ(calls.size(), cases.size() - 1);
     for (const auto& call : calls) EXPECT_NE(call.back(), vorlan.source("v_nogold").string());
     // Relative import directories are made absolute from tolvern's working directory.
@@ -275,7 +273,7 @@ TEST(VorlanCheck, VerdictsPerComponent) {
 TEST(VorlanCheck, WithoutComparatorSkips) {
     Vorlan vorlan;
     vorlan.component("v_ok", ONLY_B, {{"standin/lts.stdout", ONLY_B}});
-    auto run = vorlan.corpus.tolvern({"--category", "vorlan"}, no_comparator_env(vorlan.corpus));
+    auto run = vorlan.corpus.tolvern({"--category", "vorlan"}, {empty_path(vorlan.corpus)});
     EXPECT_EQ(run.code, 0) << run.out << run.err;
     EXPECT_EQ(verdict_of(run, "vorlan", "v_ok"), (Verdict{"SKIP", "ltscompare missing"}));
     EXPECT_EQ(notes_of(vorlan.corpus, "vorlan", "v_ok"),

@@ -1,6 +1,14 @@
 // The verify category end to end: the built tolvern with the kestrin stand-in on corpora made
 // here.
-#include "lts_family.hpp"
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "outputs.hpp"
+#include "support.hpp"
 
 namespace tolvern::testing {
 namespace {
@@ -72,7 +80,7 @@ TEST(VerifyCheck, VerdictsPerModel) {
     for (const auto& c : cases)
         EXPECT_EQ(verdict_of(run, "verify", c.model), c.expected) << c.model;
 
-    auto calls = kestrin_calls(requests);
+    auto calls = standin_argvs(requests);
     EXPECT_EQ(std::count(calls.begin(), calls.end(),
                          std::vector<std::string>{"-v", "verify", "-k", "--full-lts", "-I",
                                                   "test-models/queued", "-m", "queued", "-q", "3",

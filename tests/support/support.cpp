@@ -1,4 +1,5 @@
-// Test helpers: temporary directories, files, corpora and runs of the built binaries.
+// Test helpers: temporary directories, files, corpora with their .aut texts, and runs of the
+// built binaries.
 #include "support.hpp"
 
 #include <gtest/gtest.h>
@@ -41,12 +42,11 @@ std::string read_file(const fs::path& path) {
 Run run_program(const fs::path& program, std::vector<std::string> args, const fs::path& cwd,
                 std::vector<std::pair<std::string, std::string>> env,
                 std::optional<std::string> input) {
-    runner::Invocation invocation{program, std::move(args), std::move(env), cwd,
-                                  std::move(input), std::chrono::seconds(240)};
+    runner::Invocation invocation{program, std::move(args),  std::move(env),
+                                  cwd,     std::move(input), std::chrono::seconds(240)};
     auto outcome = runner::run(invocation);
     if (auto* exited = std::get_if<runner::Exited>(&outcome))
-        return {exited->code, exited->stdout_text,
-                exited->stderr_text};
+        return {exited->code, exited->stdout_text, exited->stderr_text};
     if (auto* error = std::get_if<runner::SpawnError>(&outcome))
         ADD_FAILURE() << "cannot run " << program << ": " << error->message;
     else
@@ -69,10 +69,34 @@ void Corpus::files(std::string_view name,
 
 Run Corpus::tolvern(std::vector<std::string> args,
                     std::vector<std::pair<std::string, std::string>> env) const {
-    std::vector<std::string> all = {"--kestrin", kestrin_standin.string()};
-    all.insert(all.end(), args.begin(), args.end());
+    return tolvern_with(kestrin_standin, std::move(args), std::move(env));
+}
+
+Run Corpus::tolvern_with(const fs::path& kestrin, std::vector<std::string> args,
+                         std::vector<std::pair<std::string, std::string>> env) const {
+    args.insert(args.begin(), {"--kestrin", kestrin.string()});
     env.emplace_back("NO_COLOR", "1");
-    return run_program(tolvern_bin, std::move(all), root, std::move(env));
+    return run_program(tolvern_bin, std::move(args), root, std::move(env));
+}
+
+Strings with_comparator(Strings args) {
+    args.insert(args.end(), {"--ltscompare", ltscompare_standin.string()});
+    return args;
+}
+
+std::pair<std::string, std::string> empty_path(const Corpus& corpus) {
+    auto empty = corpus.root / "empty-path";
+    fs::create_directories(empty);
+    return {"PATH", empty.string()};
+}
+
+std::string aut_text(unsigned states, const std::vector<Edge>& edges) {
+    std::string text =
+        "des (0, " + std::to_string(edges.size()) + ", " + std::to_string(states) + ")\n";
+    for (const auto& e : edges)
+        text +=
+            "(" + std::to_string(e.from) + ",\"" + e.label + "\"," + std::to_string(e.to) + ")\n";
+    return text;
 }
 
 std::vector<std::string> lines_with(std::string_view text, std::string_view needle) {

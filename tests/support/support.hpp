@@ -1,4 +1,5 @@
-// Test helpers: temporary directories, files, corpora and runs of the built binaries.
+// Test helpers: temporary directories, files, corpora with their .aut texts, and runs of the
+// built binaries.
 #pragma once
 
 #include <filesystem>
@@ -14,6 +15,7 @@
 namespace tolvern::testing {
 
 namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
 
 inline const fs::path tolvern_bin = TOLVERN_BIN;
 inline const fs::path kestrin_standin = KESTRIN_STANDIN;
@@ -60,7 +62,23 @@ struct Corpus {
     // Runs tolvern in the corpus root with the kestrin stand-in and the given arguments.
     Run tolvern(std::vector<std::string> args,
                 std::vector<std::pair<std::string, std::string>> env = {}) const;
+    // The same with another program in kestrin's place.
+    Run tolvern_with(const fs::path& kestrin, std::vector<std::string> args,
+                     std::vector<std::pair<std::string, std::string>> env = {}) const;
 };
+
+// The arguments with the comparator stand-in named after them.
+Strings with_comparator(Strings args);
+// A PATH setting on which no program can be found (an empty directory in the corpus).
+std::pair<std::string, std::string> empty_path(const Corpus& corpus);
+
+// An .aut text from (source, label, target) triples, with the header counting `states`.
+struct Edge {
+    unsigned from;
+    std::string label;
+    unsigned to;
+};
+std::string aut_text(unsigned states, const std::vector<Edge>& edges);
 
 // The lines of a text that contain the needle.
 std::vector<std::string> lines_with(std::string_view text, std::string_view needle);

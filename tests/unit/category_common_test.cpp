@@ -1,5 +1,5 @@
-// The helpers every category check shares: tool model name, first diagnostic line, the xfail
-// marker rule, the blocking test and the results of runs that did not exit.
+// The helpers every category check shares: tool model name, first diagnostic line, combined
+// streams, the xfail marker rule, the blocking test and the results of runs that did not exit.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -38,8 +38,25 @@ TEST(FirstDiagnosticLine, PrefersDiagnosticsThenFirstNonBlankLine) {
              Case{"first\nError: capitalised is no diagnostic\n", "first"},
              Case{"x\nsee error:here\n", "see error:here"},
              Case{"no final line break error: e", "no final line break error: e"},
+             Case{"\u3000a.svk:1:1: error: e\u00A0\n", "a.svk:1:1: error: e"},
+             Case{"\u00A0\u3000\n\u3000 word\u00A0\n", "word"},
          })
         EXPECT_EQ(first_diagnostic_line(stderr_text), expected) << stderr_text;
+}
+
+TEST(CombinedText, StandardErrorStartsALineOfItsOwn) {
+    struct Case {
+        std::string_view out, err, expected;
+    };
+    for (auto [out, err, expected] : {
+             Case{"a\n", "b\n", "a\nb\n"},
+             Case{"a", "b", "a\nb"},
+             Case{"", "b", "b"},
+             Case{"a", "", "a"},
+             Case{"a\r", "b", "a\r\nb"},
+             Case{"", "", ""},
+         })
+        EXPECT_EQ(combined_text(out, err), expected) << out << "|" << err;
 }
 
 TEST(ApplyXfailMarker, OnlyARegularFileOfTheCategoryCounts) {
@@ -106,6 +123,26 @@ TEST(UnfinishedResult, TimeOutKeepsElapsedAndStartFailureHasNone) {
 
 TEST(PathArg, BackslashesBecomeSlashes) {
     EXPECT_EQ(path_arg("a\\b/c\\d.svk"), "a/b/c/d.svk");
+}
+
+}  // namespace
+}  // namespace tolvern::category
+
+namespace tolvern::category {
+namespace {
+
+// kestrin runs in the canonical root: model paths relative to here must name the same files
+// from there, whether the root is "." or a directory below.
+TEST(FromWorkdir, RebasesRelativePathsOntoTheToolsDirectory) {
+    TempDir dir;
+    auto root = std::filesystem::canonical(dir.path);
+    std::filesystem::create_directories(root / "corp" / "test-models" / "m");
+    auto here = std::filesystem::current_path();
+    std::filesystem::current_path(root);
+    EXPECT_EQ(from_workdir("test-models/m", root), "test-models/m");
+    EXPECT_EQ(from_workdir("corp/test-models/m/trace.1", root / "corp"), "test-models/m/trace.1");
+    EXPECT_EQ(from_workdir("/tmp/x.trace", root / "corp"), "/tmp/x.trace");
+    std::filesystem::current_path(here);
 }
 
 }  // namespace

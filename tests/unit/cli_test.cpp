@@ -18,7 +18,7 @@ std::optional<Cli> parse(std::vector<std::string> args) {
     std::vector<const char*> argv = {"tolvern"};
     for (auto& arg : args) argv.push_back(arg.c_str());
     try {
-        app.parse(static_cast<int>(argv.size()), argv.data());
+        tolvern::parse_arguments(app, static_cast<int>(argv.size()), argv.data());
     } catch (const CLI::ParseError&) {
         return std::nullopt;
     }
@@ -82,6 +82,20 @@ TEST(Cli, UnknownTextsParseHereAndAreCheckedByTheRun) {
     EXPECT_EQ(cli->filter, "");
 }
 
+TEST(Cli, EmptyValueAfterAnEqualsSign) {
+    auto cli = parse({"--filter=", "--category=", "--output="});
+    ASSERT_TRUE(cli);
+    EXPECT_EQ(cli->filter, "");
+    EXPECT_EQ(cli->category, "");
+    EXPECT_EQ(cli->output, "");
+    // The empty value is the option's own: the next argument is not taken in its place.
+    EXPECT_FALSE(parse({"--filter=", "m"}));
+    // A value that merely ends in an equals sign is kept whole.
+    cli = parse({"--filter=a="});
+    ASSERT_TRUE(cli);
+    EXPECT_EQ(cli->filter, "a=");
+}
+
 TEST(Cli, UsageErrors) {
     for (auto args : std::vector<std::vector<std::string>>{
              {"--nope"},
@@ -94,6 +108,8 @@ TEST(Cli, UsageErrors) {
              {"--kestrin="},
              {"--root", ""},
              {"--ltscompare", ""},
+             {"--list="},
+             {"--", "--filter="},
          }) {
         EXPECT_FALSE(parse(args)) << args[0];
     }

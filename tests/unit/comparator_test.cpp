@@ -33,6 +33,8 @@ TEST(TauNormalize, RewritesLabelsAndKeepsEverythingElse) {
         {"des (0, 1, 2)\r\n(0, \"p.qout.x\", 1)\r\n", "des (0, 1, 2)\n(0, \"tau\", 1)\n"},
         {"(0, \"tag(3,14)\", 1)\n", "(0, \"tau\", 1)\n"},
         {"(0, \"tag( 3 , 14 )\", 1)\n", "(0, \"tau\", 1)\n"},
+        {"(0, \"tag(\u00A03\u3000,\u30001 \u00A0)\", 1)\n", "(0, \"tau\", 1)\n"},
+        {"\"tag(\u00A0,1)\" \"tag(1\u00A02,3)\"", "\"tag(\u00A0,1)\" \"tag(1\u00A02,3)\""},
         {"\"tag(3,14,15)\" \"tag(3)\" \"tag(x,1)\" \"tag(1,2))\" \"tag(,2)\" \"tag(1,2)x\"",
          "\"tag(3,14,15)\" \"tag(3)\" \"tag(x,1)\" \"tag(1,2))\" \"tag(,2)\" \"tag(1,2)x\""},
         {"\"<declarative-illegal>\" \"<illegal>\" \"<explicit-illegal>\"",
@@ -70,6 +72,7 @@ TEST(ParseLtscompare, TakesTheLastNonBlankLineTrimmed) {
     EXPECT_EQ(parse_ltscompare("x\ntrue\n\n  \t\n"), "true");
     EXPECT_EQ(parse_ltscompare("  is it: false \r\n"), "is it: false");
     EXPECT_EQ(parse_ltscompare(" \n\n"), std::nullopt);
+    EXPECT_EQ(parse_ltscompare("\u3000true\u00A0\n\u00A0\n\u3000\n"), "true");
     EXPECT_EQ(parse_ltscompare(""), std::nullopt);
 }
 
@@ -139,6 +142,7 @@ TEST(LtscompareOne, ReadsTheAnswerWord) {
     const std::vector<Case> cases = {
         {"echo true; echo; echo '  '", Holds},
         {"echo 'weak-failures: true'", Holds},
+        {"printf 'weak-failures:\\343\\200\\200false\\302\\240\\n\\343\\200\\200\\n'", Fails},
         {"echo false >&2", Fails},
         {"echo true; exit 3", Holds},
         {"echo true; kill -9 $$", Holds},

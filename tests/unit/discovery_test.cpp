@@ -248,6 +248,7 @@ TEST(DiscoverVorlan, ComponentListLines) {
                "lonely\n"
                "src\\Pump.svk pump extra fields\r\n"
                "\t a/Valve.svk   valve \n"
+               "\u3000Wide.svk\u00A0wide\u3000\n"
                "Bare.svk bare");
     write_file(vorlan.tmp.path / "golden" / "pump.aut", "des (0,0,1)\n");
 
@@ -256,7 +257,8 @@ TEST(DiscoverVorlan, ComponentListLines) {
     EXPECT_EQ(entries(*models), (std::vector<Entry>{{"zz", Category::Lts},
                                                     {"bare", Category::Vorlan},
                                                     {"pump", Category::Vorlan},
-                                                    {"valve", Category::Vorlan}}));
+                                                    {"valve", Category::Vorlan},
+                                                    {"wide", Category::Vorlan}}));
     const auto& bare = (*models)[1];
     EXPECT_EQ(bare.dir, fs::path());
     EXPECT_EQ(bare.baselines.lts, std::nullopt);
@@ -273,6 +275,7 @@ TEST(DiscoverVorlan, ComponentListLines) {
     EXPECT_EQ(valve.dir, fs::path("a"));
     EXPECT_EQ(valve.workdir, fs::path("a"));
     EXPECT_EQ(valve.source, fs::path("a/Valve.svk"));
+    EXPECT_EQ((*models)[4].source, fs::path("Wide.svk"));
 }
 
 TEST(DiscoverVorlan, ListIsReadOnlyForTheVorlanCategory) {

@@ -133,6 +133,9 @@ TEST(FirstDiffLine, ThreeAnswers) {
         {"\x01\x1b[0m\x7f\u0085\u200B\u2028", "é ü",
          R"(line 1: gold="\u{1}\u{1b}[0m\u{7f}\u{85}\u{200b}\u{2028}" ours="é ü")"},
         {"a\xffz", "b", "line 1: gold=\"a\uFFFDz\" ours=\"b\""},
+        // Spaces other than the blank would pass for one.
+        {"a\u00A0b\u3000c\u202Fd", "a b",
+         R"(line 1: gold="a\u{a0}b\u{3000}c\u{202f}d" ours="a b")"},
     };
     for (const auto& c : cases) EXPECT_EQ(first_diff_line(c.golden, c.ours), c.expected);
 }

@@ -77,7 +77,7 @@ TEST(SessionLog, KeepsItsOwnCopyOfTheCommand) {
     const auto& cmd = std::get<Cmd>(log.entries.at(0));
     EXPECT_EQ(cmd.program, Path("/opt/kes trin"));
     EXPECT_EQ(cmd.args, std::vector<std::string>{"lts"});
-    EXPECT_EQ(std::get<runner::Exited>(cmd.outcome.outcome).stdout_text, "out");
+    EXPECT_EQ(std::get<Exited>(cmd.ending).out.text, "out");
 }
 
 TEST(ShellEscape, QuotesAllButPlainWords) {
@@ -107,18 +107,22 @@ TEST(RenderStream, ListsShortStreamsAndSummarisesLongOnes) {
         std::string text;
         std::optional<Path> artefact;
         std::string expected;
+        bool kept;  // whether the log holds the text itself
     };
     const std::vector<Case> cases = {
-        {"", std::nullopt, "out: (empty)\n"},
-        {"\n", std::nullopt, "out:\n  \n"},
-        {"a\r\nb\r", std::nullopt, "out:\n  a\n  b\r\n"},
-        {twenty, std::nullopt, listed},
-        {twenty_one, std::nullopt, "out: 21 lines (long; use --keep-artefacts to dump)\n"},
-        {"", Path("d/ours.txt"), "out → d/ours.txt  (0 lines)\n"},
-        {"x\n\n", Path("d/\xff.txt"), "out → d/\xef\xbf\xbd.txt  (2 lines)\n"},
+        {"", std::nullopt, "out: (empty)\n", true},
+        {"\n", std::nullopt, "out:\n  \n", true},
+        {"a\r\nb\r", std::nullopt, "out:\n  a\n  b\r\n", true},
+        {twenty, std::nullopt, listed, true},
+        {twenty_one, std::nullopt, "out: 21 lines (long; use --keep-artefacts to dump)\n", false},
+        {"", Path("d/ours.txt"), "out → d/ours.txt  (0 lines)\n", false},
+        {"x\n\n", Path("d/\xff.txt"), "out → d/\xef\xbf\xbd.txt  (2 lines)\n", false},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(render_stream("out", c.text, c.artefact), c.expected) << c.text;
+    for (const auto& c : cases) {
+        auto stream = capture(c.text, c.artefact);
+        EXPECT_EQ(stream.text.has_value(), c.kept) << c.text;
+        EXPECT_EQ(render_stream("out", stream), c.expected) << c.text;
+    }
 }
 
 TEST(SessionLog, WritesTheLogFileCreatingItsDirectory) {

@@ -62,6 +62,23 @@ TEST(BudgetExcess, AnLtsNeverExceedsItsOwnSize) {
         EXPECT_EQ(budget_excess(aut_with(states), aut_with(states), 1.0), std::nullopt) << states;
 }
 
+TEST(BudgetExcess, NamesTheFactorInPlainDecimals) {
+    auto reason = [](std::uint64_t ours, std::uint64_t gold, double factor) {
+        return budget_excess(aut_with(ours), aut_with(gold), factor).value_or("<none>");
+    };
+    auto expected = [](std::uint64_t ours, std::uint64_t budget, std::string_view factor,
+                       std::uint64_t gold) {
+        return "lts state-count budget exceeded: " + std::to_string(ours) + " states > " +
+               std::to_string(budget) + " (= " + std::string(factor) + "x golden " +
+               std::to_string(gold) + "); weak-failures EQUAL but blown up";
+    };
+    EXPECT_EQ(reason(201, 10, 20.0), expected(201, 200, "20", 10));
+    EXPECT_EQ(reason(6, 3, 1.5), expected(6, 5, "1.5", 3));
+    EXPECT_EQ(reason(100001, 1, 100000.0), expected(100001, 100000, "100000", 1));
+    EXPECT_EQ(reason(2, 1, 0.00001), expected(2, 1, "0.00001", 1));
+    EXPECT_EQ(reason(2, 1, 1e-300), expected(2, 1, "0." + std::string(299, '0') + "1", 1));
+}
+
 TEST(PushQueueArgs, AppendsOnlyTheSetValuesInOrder) {
     meta::MetaConfig meta;
     std::vector<std::string> args = {"lts"};

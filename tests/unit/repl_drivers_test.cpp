@@ -400,6 +400,21 @@ TEST(ReplConversation, InteractiveDriverLaterAndBail) {
     EXPECT_EQ(drive->never_offered, Strings{"c"});
 }
 
+TEST(ReplConversation, InteractiveDriverOnALongTrail) {
+    // Every event stands at the end of a long trail: kept back without a request, in time
+    // linear in the trail for each event.
+    const std::size_t length = 3000;
+    std::string opening = R"({"stderr":[],"trail":[)";
+    for (std::size_t i = 0; i < length; ++i) opening += "\"t" + std::to_string(i) + "\",";
+    opening += R"("<deadlock>","end"]})";
+    Daemon daemon({opening});
+    auto drive = drive_repl_interactive(daemon.program, daemon.model, Strings(length, "end"), LONG);
+    ASSERT_TRUE(drive) << drive.error();
+    EXPECT_EQ(daemon.requests(), QUIT);
+    EXPECT_EQ(drive->trail.size(), length + 2);
+    EXPECT_TRUE(drive->never_offered.empty());
+}
+
 TEST(ReplConversation, MalformedRepliesNeverEndTheConversation) {
     Daemon daemon({"garbage", "[\"array\"]", "", R"({"trace":{"trail":["a"]},"trail":["t"]})"});
     auto verdict = drive_repl_verdict(daemon.program, daemon.model, {"a", "b", "c"}, LONG, false);
@@ -554,7 +569,7 @@ struct PassFixture {
 
 Strings notes_of(const ReplTraceOut& out) {
     Strings notes;
-    for (const auto& record : out.log) notes.push_back(std::get<ReplTraceLog::Note>(record).text);
+    for (const auto& record : out.log) notes.push_back(std::get<log::Note>(record).text);
     return notes;
 }
 

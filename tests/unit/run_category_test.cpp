@@ -1,6 +1,9 @@
 // One category pass: which models reach the check, on which threads, and the reporter lock.
 #include <gtest/gtest.h>
+#include <tbb/info.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -76,6 +79,29 @@ TEST(RunCategory, NoAcceptedModelChecksNothing) {
     run_category(pass.context(Category::Misc), models,
                  [&](const CategoryContext&, const model::Model&) { ++calls; });
     EXPECT_EQ(calls, 0);
+}
+
+TEST(RunCategory, PoolWiderThanTheProcessorsRunsThatManyModelsAtOnce) {
+    // Every check waits until all of them are running at once (or two seconds have passed).
+    const auto width = static_cast<std::size_t>(tbb::info::default_concurrency()) + 2;
+    start_pool(width);
+    std::vector<model::Model> models;
+    for (std::size_t i = 0; i < width; ++i)
+        models.push_back(make_model("m" + std::to_string(i), Category::Lts));
+    Pass pass;
+    std::mutex mutex;
+    std::condition_variable all_in;
+    std::size_t running = 0, most = 0;
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    run_category(pass.context(Category::Lts), models,
+                 [&](const CategoryContext&, const model::Model&) {
+                     std::unique_lock lock(mutex);
+                     most = std::max(most, ++running);
+                     all_in.notify_all();
+                     all_in.wait_until(lock, give_up, [&] { return most == width; });
+                     --running;
+                 });
+    EXPECT_EQ(most, width);
 }
 
 }  // namespace

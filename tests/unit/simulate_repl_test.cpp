@@ -3,12 +3,16 @@
 #include "category/simulate_repl.hpp"
 
 #include <gtest/gtest.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
 
+#include <atomic>
 #include <set>
 #include <string>
 #include <variant>
 #include <vector>
 
+#include "category/checks.hpp"
 #include "category/repl_records.hpp"
 #include "support.hpp"
 
@@ -50,16 +54,18 @@ TEST(TraceList, ParsesEntriesByKind) {
         "other.5\n"
         "#trace.6\n"
         "trace.7\n"
-        "trace.8 # not a comment\n";
+        "trace.8 # not a comment\n"
+        "\u3000trace.\u00A09\u3000: wide spaces\n"
+        "\u00A0# wide-indented comment\n";
     auto interactive = parse_trace_list(text, TraceListKind::Interactive);
-    EXPECT_EQ(interactive.names, (Set{"3", "4", "*", "7", "8 # not a comment"}));
+    EXPECT_EQ(interactive.names, (Set{"3", "4", "*", "7", "8 # not a comment", "9"}));
     EXPECT_FALSE(interactive.all);
 
     auto daemon = parse_trace_list(text, TraceListKind::Daemon);
-    EXPECT_EQ(daemon.names, (Set{"3", "4", "7", "8 # not a comment"}));
+    EXPECT_EQ(daemon.names, (Set{"3", "4", "7", "8 # not a comment", "9"}));
     EXPECT_TRUE(daemon.all);
 
-    for (auto line : {"*\n", " trace.* : comment\n", "*: comment"})
+    for (auto line : {"*\n", " trace.* : comment\n", "*: comment", "\u00A0*\u3000\n"})
         EXPECT_TRUE(parse_trace_list(line, TraceListKind::Daemon).all) << line;
     EXPECT_FALSE(parse_trace_list("trace.3\n", TraceListKind::Daemon).all);
     EXPECT_TRUE(parse_trace_list("*\n", TraceListKind::Interactive).names.empty());
@@ -155,9 +161,11 @@ TEST(AbsorbTraceOuts, ReplaysRecordsInListOrderAndSumsTallies) {
     const auto& cmd = std::get<log::Cmd>(log.entries[1]);
     EXPECT_EQ(cmd.label, "repl trace.1 → DIVERGE");
     EXPECT_EQ(cmd.args, std::vector<std::string>{"simulate"});
-    EXPECT_EQ(cmd.stdout_file, log::Path("ours.repl.1"));
-    EXPECT_FALSE(cmd.stderr_file);
-    EXPECT_EQ(std::get<runner::Exited>(cmd.outcome.outcome).stdout_text, "out");
+    const auto& exited = std::get<log::Exited>(cmd.ending);
+    EXPECT_EQ(exited.out.artefact, log::Path("ours.repl.1"));
+    EXPECT_EQ(exited.out.lines, 1u);
+    EXPECT_FALSE(exited.err.artefact);
+    EXPECT_EQ(exited.err.text, "err");
     EXPECT_EQ(std::get<log::Note>(log.entries[2]).text, "first");
     EXPECT_EQ(std::get<log::Note>(log.entries[3]).text, "second");
 
@@ -170,6 +178,45 @@ TEST(AbsorbTraceOuts, ReplaysRecordsInListOrderAndSumsTallies) {
     EXPECT_EQ(tally.star_ok, 2u);
     EXPECT_EQ(tally.star_gaps, 3u);
     EXPECT_TRUE(tally.timed_out);
+}
+
+TEST(CheckSimulateRepl, APassWaitsForItsOwnTracesOnly) {
+    // Models checked in parallel, each pass with one slow trace: a worker waiting for its pass
+    // must not take up another model's whole check meanwhile.
+    testing::Corpus corpus;
+    std::vector<model::Model> models;
+    for (int i = 0; i < 24; ++i) {
+        auto name = "m" + std::to_string(i);
+        model::Model model;
+        model.name = name;
+        model.dir = corpus.model(name);
+        model.display = "test-models/" + name + "/" + name + ".svk";
+        model.workdir = corpus.root;
+        for (std::string x : {"1", "2", "3"})
+            corpus.files(name,
+                         {{"trace." + x, "a\n"}, {"baseline/simulate." + x, "(trail \"a\")\n"}});
+        auto slow = "standin/check-trace." + std::to_string(i % 3 + 1) + ".sleep";
+        corpus.files(name, {{slow, "0.1"}});
+        models.push_back(std::move(model));
+    }
+    std::atomic<int> deepest = 0;
+    tbb::task_arena arena(8);
+    for (int round = 0; round < 3; ++round) {
+        arena.execute([&] {
+            tbb::parallel_for(std::size_t{0}, models.size(), [&](std::size_t i) {
+                static thread_local int depth = 0;
+                ++depth;
+                for (int seen = deepest.load();
+                     depth > seen && !deepest.compare_exchange_weak(seen, depth);) {
+                }
+                auto got = check_simulate_repl(models[i], testing::kestrin_standin,
+                                               corpus.root / "out", std::chrono::seconds(30));
+                EXPECT_EQ(got.status, Status::Pass) << got.reason;
+                --depth;
+            });
+        });
+    }
+    EXPECT_EQ(deepest.load(), 1);
 }
 
 }  // namespace

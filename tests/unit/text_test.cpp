@@ -1,4 +1,5 @@
-// The shared text helpers: lines, UTF-8, padding and strict numbers.
+// The shared text helpers: lines, white space, quoted items, joining, UTF-8, padding and strict
+// numbers.
 #include <gtest/gtest.h>
 
 #include "text.hpp"
@@ -16,6 +17,41 @@ TEST(Text, SplitLines) {
     EXPECT_EQ(split_lines("a\r"), Lines{"a\r"});
     EXPECT_EQ(first_line("x\r\ny"), "x");
     EXPECT_EQ(first_line("x\r"), "x\r");
+}
+
+TEST(Text, TrimsAndSplitsAtUnicodeWhiteSpace) {
+    struct Case {
+        std::string_view text, trimmed, start, end;
+    };
+    for (auto [text, trimmed, start, end] : {
+             Case{" \t\r\n\v\fa b\n", "a b", "a b\n", " \t\r\n\v\fa b"},
+             Case{"\u00A0a\u3000", "a", "a\u3000", "\u00A0a"},
+             Case{"\u3000\u00A0 \u2028", "", "", ""},
+             // U+00E0 ends in the byte that ends U+00A0, and U+200B is no White_Space.
+             Case{"\u00E0x\u00E0", "\u00E0x\u00E0", "\u00E0x\u00E0", "\u00E0x\u00E0"},
+             Case{"\u200Bx\u200B", "\u200Bx\u200B", "\u200Bx\u200B", "\u200Bx\u200B"},
+         }) {
+        EXPECT_EQ(trim(text), trimmed) << text;
+        EXPECT_EQ(trim_start(text), start) << text;
+        EXPECT_EQ(trim_end(text), end) << text;
+    }
+    using Pieces = std::vector<std::string_view>;
+    EXPECT_EQ(split_white_space("\u3000a\u00A0 b\tc\u3000"), (Pieces{"a", "b", "c"}));
+    EXPECT_EQ(split_white_space(" \u00A0"), Pieces{});
+}
+
+TEST(Text, QuotedItemsArePairedQuotesThenAnOpenRest) {
+    using Items = std::vector<std::string_view>;
+    EXPECT_EQ(quoted_items("(trail \"a b\" \"\" x \"c"), (Items{"a b", "", "c"}));
+    EXPECT_EQ(quoted_items("(trail)"), Items{});
+}
+
+TEST(Text, JoinPutsTheSeparatorBetweenPiecesOnly) {
+    using Texts = std::vector<std::string>;
+    EXPECT_EQ(join(Texts{}, ", "), "");
+    EXPECT_EQ(join(Texts{"a"}, ", "), "a");
+    EXPECT_EQ(join(Texts{"", "b", ""}, ","), ",b,");
+    EXPECT_EQ(join(std::vector<std::string_view>{"x", "y"}, " | "), "x | y");
 }
 
 TEST(Text, Utf8ValidityAcrossTheWordBoundary) {

@@ -29,8 +29,30 @@ TEST(LtscompareStandin, DecidesHandCheckedPairs) {
     const std::string only_a = "des (0, 1, 2)\n(0, \"a\", 1)\n";
     const std::string divergent = "des (0, 2, 2)\n(0, \"tau\", 1)\n(1, \"tau\", 0)\n";
     const std::string divergent_then_a = "des (0, 2, 2)\n(0, \"tau\", 0)\n(0, \"a\", 1)\n";
+    const std::string a_or_b = "des (0, 2, 3)\n(0, \"a\", 1)\n(0, \"b\", 2)\n";
+    // a, or after an internal move only b: the stable state after the move refuses a.
+    const std::string a_else_b = "des (0, 3, 4)\n(0, \"a\", 1)\n(0, tau, 2)\n(2, \"b\", 3)\n";
+    const std::string divergent_beside_a =
+        "des (0, 3, 3)\n(0, tau, 0)\n(0, tau, 1)\n(1, \"a\", 2)\n";
+    const std::string a_tau_b = "des (0, 3, 4)\n(0, \"a\", 1)\n(1, tau, 2)\n(2, \"b\", 3)\n";
     const std::string none = "<missing>";
     const std::vector<Pair> pairs = {
+        {"external choice below its internal fallback", a_or_b, a_else_b, {}, "true", none},
+        {"internal fallback refuses a at the start", a_else_b, a_or_b, {}, "false", ""},
+        {"divergence beside a below a", divergent_beside_a, only_a, {}, "true", none},
+        {"a below divergence beside a", only_a, divergent_beside_a, {}, "true", none},
+        {"internal step inside a trace",
+         "des (0, 2, 3)\n(0, \"a\", 1)\n(1, \"b\", 2)\n",
+         a_tau_b,
+         {},
+         "true",
+         none},
+        {"the stable state after the internal step refuses c",
+         a_tau_b,
+         a_then_b_or_c,
+         {},
+         "false",
+         "\"a\"\n"},
         {"renumbered",
          "des (0, 2, 3)\n(0, \"a\", 1)\n(1, \"b\", 2)\n",
          "des (1, 2, 3)\n(2, \"b\", 0)\n(1, \"a\", 2)\n",

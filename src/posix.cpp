@@ -1,0 +1,200 @@
+// Small POSIX wrappers: every system call checked, EINTR retried, errors handed back as errno
+// values for the caller to word. Several workers start programs at once, so every descriptor
+// made here is close-on-exec.
+#include "posix.hpp"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <system_error>
+
+extern char** environ;
+
+namespace tolvern::posix {
+
+void Fd::reset() {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+std::expected<Pipe, int> make_pipe() {
+    int fds[2];
+#ifdef __linux__
+    if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(errno);
+#else
+    // No pipe2 here; a fork on another thread between these calls can still inherit the ends.
+    if (::pipe(fds) != 0) return std::unexpected(errno);
+    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+#endif
+    return Pipe{Fd(fds[0]), Fd(fds[1])};
+}
+
+std::string error_text(int error) {
+    return std::generic_category().message(error);
+}
+
+namespace {
+
+// Waits until the descriptor has something to tell (data, end of file or an error); false when
+// `until` passes first. Without a deadline the read itself does the waiting.
+bool wait_readable(int fd, Clock::time_point until) {
+    if (until == Clock::time_point::max()) return true;
+    for (;;) {
+        auto left = until - Clock::now();
+        if (left <= Clock::duration::zero()) return false;
+        auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        pollfd entry{fd, POLLIN, 0};
+        int ready = ::poll(&entry, 1, static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX)));
+        if (ready > 0 || (ready < 0 && errno != EINTR)) return true;
+    }
+}
+
+}  // namespace
+
+std::expected<std::size_t, int> read_some(int fd, std::string& into, Clock::time_point until) {
+    if (!wait_readable(fd, until)) return std::unexpected(ETIMEDOUT);
+    char buffer[65536];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) < 0 && errno == EINTR) {
+    }
+    if (n < 0) return std::unexpected(errno);
+    auto count = static_cast<std::size_t>(n);
+    into.append(buffer, count);
+    return count;
+}
+
+std::expected<void, int> read_to_end(int fd, std::string& into, Clock::time_point until) {
+    for (;;) {
+        auto n = read_some(fd, into, until);
+        if (!n) return std::unexpected(n.error());
+        if (*n == 0) return {};
+    }
+}
+
+std::expected<void, int> write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::unexpected(errno);
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return {};
+}
+
+std::expected<void, int> write_to_pipe(int fd, std::string_view bytes) {
+    sigset_t pipe_signal, previous, pending;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous);
+    sigpending(&pending);
+    bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+    auto written = write_all(fd, bytes);
+    if (!written && written.error() == EPIPE && !was_pending && sigpending(&pending) == 0 &&
+        sigismember(&pending, SIGPIPE) == 1) {
+        int signal;
+        sigwait(&pipe_signal, &signal);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return written;
+}
+
+std::vector<std::string> environment_with(
+    const std::vector<std::pair<std::string, std::string>>& additions) {
+    auto added_later = [&](std::string_view name, std::size_t from) {
+        for (std::size_t i = from; i < additions.size(); ++i)
+            if (additions[i].first == name) return true;
+        return false;
+    };
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        std::string_view pair = *entry;
+        if (!added_later(pair.substr(0, pair.find('=')), 0)) env.emplace_back(pair);
+    }
+    for (std::size_t i = 0; i < additions.size(); ++i) {
+        const auto& [name, value] = additions[i];
+        if (!added_later(name, i + 1)) env.push_back(name + "=" + value);
+    }
+    return env;
+}
+
+std::vector<char*> c_strings(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    pointers.reserve(texts.size() + 1);
+    for (auto& text : texts) pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+std::expected<pid_t, int> spawn(SpawnPlan plan) {
+    plan.args.insert(plan.args.begin(), plan.program.native());
+    auto argv = c_strings(plan.args);
+    auto envp = plan.env ? c_strings(*plan.env) : std::vector<char*>();
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawnattr_init(&attr);
+    for (int target = 0; target < 3; ++target) {
+        int fd = plan.standard[static_cast<std::size_t>(target)];
+        if (fd < 0)
+            ::posix_spawn_file_actions_addopen(&actions, target, "/dev/null",
+                                               target == 0 ? O_RDONLY : O_WRONLY, 0);
+        else
+            ::posix_spawn_file_actions_adddup2(&actions, fd, target);
+    }
+    if (plan.cwd) ::posix_spawn_file_actions_addchdir_np(&actions, plan.cwd->c_str());
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    ::posix_spawnattr_setsigdefault(&attr, &all);
+    ::posix_spawnattr_setsigmask(&attr, &none);
+    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+    pid_t pid = -1;
+    char* const* env = plan.env ? envp.data() : environ;
+    int error = plan.search_path ? ::posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), env)
+                                 : ::posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), env);
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::posix_spawnattr_destroy(&attr);
+    if (error != 0) return std::unexpected(error);
+    return pid;
+}
+
+std::expected<int, int> wait_exit(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) return std::unexpected(errno);
+    return status;
+}
+
+std::expected<std::optional<int>, int> poll_exit(pid_t pid) {
+    int status = 0;
+    pid_t ended;
+    while ((ended = ::waitpid(pid, &status, WNOHANG)) < 0 && errno == EINTR) {
+    }
+    if (ended < 0) return std::unexpected(errno);
+    if (ended == pid) return status;
+    return std::nullopt;
+}
+
+Clock::time_point deadline_after(Clock::time_point start, Duration length) {
+    auto step = std::chrono::duration_cast<Clock::duration>(length);
+    if (step <= Clock::duration::zero()) return start;
+    if (step >= Clock::time_point::max() - start) return Clock::time_point::max();
+    return start + step;
+}
+
+Duration since(Clock::time_point start) {
+    return std::max(Duration::zero(), std::chrono::duration_cast<Duration>(Clock::now() - start));
+}
+
+}  // namespace tolvern::posix
