@@ -189,16 +189,27 @@ std::string normalize_verify(std::string_view report) {
     return out;
 }
 
+bool holds_quoted(std::string_view line, std::string_view token) {
+    for (auto at = line.find(token); at != std::string_view::npos; at = line.find(token, at + 1))
+        if (at > 0 && line[at - 1] == '"' && at + token.size() < line.size() &&
+            line[at + token.size()] == '"')
+            return true;
+    return false;
+}
+
+bool holds_quoted_verdict(std::string_view line) {
+    return std::any_of(VERDICT_TOKENS.begin(), VERDICT_TOKENS.end(),
+                       [&](auto token) { return holds_quoted(line, token); });
+}
+
 bool text_ends_in_verdict(std::string_view golden_text) {
     auto line = last_trail_line(golden_text);
-    return line && std::any_of(VERDICT_TOKENS.begin(), VERDICT_TOKENS.end(), [&](auto token) {
-               return line->find("\"" + std::string(token) + "\"") != std::string_view::npos;
-           });
+    return line && holds_quoted_verdict(*line);
 }
 
 bool text_ends_in_match(std::string_view golden_text) {
     auto line = last_trail_line(golden_text);
-    return line && line->find("\"<match>\"") != std::string_view::npos;
+    return line && holds_quoted(*line, "<match>");
 }
 
 bool baseline_ends_in_verdict(const Path& golden) {

@@ -61,6 +61,11 @@ bool baseline_ends_in_match(const Path& golden);
 bool text_ends_in_verdict(std::string_view golden_text);
 bool text_ends_in_match(std::string_view golden_text);
 
+// Whether the line holds the token between double quotes.
+bool holds_quoted(std::string_view line, std::string_view token);
+// Whether the line holds one of the 13 verdict tokens between double quotes.
+bool holds_quoted_verdict(std::string_view line);
+
 // The text as a double-quoted literal in which nothing invisible goes unnoticed: quote,
 // backslash, NUL, tab, CR and LF backslash-escaped, other unprintable characters as "\u{hex}",
 // invalid UTF-8 as U+FFFD.

@@ -136,16 +136,9 @@ std::vector<std::string> text_trail_tokens(std::string_view text) {
 bool golden_has_verdict(const Path& golden) {
     auto text = files::read_text(golden);
     if (!text) return false;
-    auto quotes_verdict = [](std::string_view line) {
-        auto quotes = [&](std::string_view token) {
-            return line.find("\"" + std::string(token) + "\"") != std::string_view::npos;
-        };
-        return std::any_of(VERDICT_TOKENS.begin(), VERDICT_TOKENS.end(), quotes) ||
-               quotes("<loop>");
-    };
     auto lines = text::split_lines(*text);
-    return std::any_of(lines.begin(), lines.end(), [&](std::string_view line) {
-        return is_trail_line(line) && quotes_verdict(line);
+    return std::any_of(lines.begin(), lines.end(), [](std::string_view line) {
+        return is_trail_line(line) && (holds_quoted_verdict(line) || holds_quoted(line, "<loop>"));
     });
 }
 

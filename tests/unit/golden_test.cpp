@@ -195,6 +195,15 @@ TEST(TrailTests, LastTrailLineDecides) {
     }
 }
 
+TEST(TrailTests, QuotedTokensOnly) {
+    EXPECT_TRUE(holds_quoted(R"((trail "a" "<loop>"))", "<loop>"));
+    EXPECT_FALSE(holds_quoted(R"((trail "a<loop>"))", "<loop>"));
+    EXPECT_FALSE(holds_quoted(R"((trail <loop>"))", "<loop>"));
+    EXPECT_TRUE(holds_quoted(R"(<loop> "<loop>")", "<loop>"));
+    EXPECT_TRUE(holds_quoted_verdict(R"((trail "x" "<queue-full>"))"));
+    EXPECT_FALSE(holds_quoted_verdict(R"((trail "x" "<loop>"))"));
+}
+
 TEST(TrailTests, ReadTheGolden) {
     TempDir dir;
     auto golden = dir.path / "simulate.2";
