@@ -33,7 +33,9 @@ WeakFailuresVerdict compare_thread_counts(const Model& model, const Path& ltscom
     if (!second) return WeakFailuresVerdict::CompareError;
     auto tau = model.name.starts_with("system_") ? flush_alphabet(t1_normalized, tn_normalized)
                                                  : std::string();
-    auto tn = "t" + std::to_string(n);
+    // Appended rather than added, which g++ 12 misreads as an overlapping copy at -O3.
+    std::string tn = "t";
+    tn += std::to_string(n);
     return compare_recorded(check.log, ltscompare, *first, *second, tau,
                             check.dir / ("ltscompare-t1-vs-" + tn + ".fwd.trc"),
                             check.dir / ("ltscompare-t1-vs-" + tn + ".bwd.trc"),
