@@ -45,34 +45,6 @@ std::vector<std::string_view> quoted_items(std::string_view line) {
 
 }  // namespace
 
-std::vector<std::string_view> split_lines(std::string_view text) {
-    std::vector<std::string_view> lines;
-    while (!text.empty()) {
-        auto end = text.find('\n');
-        auto line = text.substr(0, end);
-        if (end != std::string_view::npos && line.ends_with('\r')) line.remove_suffix(1);
-        lines.push_back(line);
-        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-    }
-    return lines;
-}
-
-std::string_view trim(std::string_view text) {
-    constexpr std::string_view blanks = " \t\r\n\v\f";
-    auto first = text.find_first_not_of(blanks);
-    if (first == std::string_view::npos) return {};
-    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
-
-std::optional<std::uint64_t> parse_u64(std::string_view text) {
-    if (text.starts_with('+')) text.remove_prefix(1);
-    std::uint64_t value = 0;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size())
-        return std::nullopt;
-    return value;
-}
-
 bool is_marker(std::string_view item) {
     return item.size() >= 2 && item.front() == '<' && item.back() == '>';
 }

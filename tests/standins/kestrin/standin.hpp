@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "text.hpp"
+
 namespace standin {
 
 namespace fs = std::filesystem;
@@ -55,11 +57,10 @@ bool is_file(const fs::path& path);
 // Appends the run's record to $KESTRIN_STANDIN_LOG when it is set.
 void log_run(std::span<const std::string> args, const std::optional<std::string>& input);
 
-// Text helpers. Lines split at "\n" with a "\r" before it dropped; a final "\n" starts no line.
-std::vector<std::string_view> split_lines(std::string_view text);
-std::string_view trim(std::string_view text);
-// An unsigned decimal: an optional "+", then digits only.
-std::optional<std::uint64_t> parse_u64(std::string_view text);
+// Text helpers shared with tolvern: lines, trimming, strict unsigned decimals.
+using tolvern::text::parse_u64;
+using tolvern::text::split_lines;
+using tolvern::text::trim;
 
 // Trace texts. A verdict marker is an item written in angle brackets ("<deadlock>").
 bool is_marker(std::string_view item);
