@@ -2,9 +2,6 @@
 // the outside comparator, started and watched from the calling thread.
 #include "comparator.hpp"
 
-#include <poll.h>
-#include <signal.h>
-
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -13,6 +10,7 @@
 
 #include "files.hpp"
 #include "posix.hpp"
+#include "supervisor.hpp"
 #include "text.hpp"
 
 namespace tolvern::comparator {
@@ -143,9 +141,8 @@ std::optional<std::string> parse_ltscompare(std::string_view text) {
 namespace {
 
 using posix::Clock;
-using posix::Fd;
-
-constexpr std::chrono::milliseconds POLL_INTERVAL(50);
+using supervisor::Stop;
+using supervisor::Stream;
 
 CompareVerdict answer_of(std::string_view stdout_text, std::string_view stderr_text) {
     auto line = parse_ltscompare(stdout_text);
@@ -155,47 +152,6 @@ CompareVerdict answer_of(std::string_view stdout_text, std::string_view stderr_t
     if (word == "true") return CompareVerdict::Holds;
     if (word == "false") return CompareVerdict::Fails;
     return CompareVerdict::Unknown;
-}
-
-// The child's two output pipes and what has come out of them so far.
-struct Streams {
-    std::array<Fd, 2> pipes;
-    std::array<std::string, 2> texts;
-
-    bool open() const { return pipes[0].fd >= 0 || pipes[1].fd >= 0; }
-
-    // Waits up to `wait` for output and takes what is there; a pipe at its end is closed. With
-    // both pipes closed this is a plain sleep. False when nothing was ready.
-    bool drain(std::chrono::milliseconds wait) {
-        std::array<pollfd, 2> fds{};
-        for (std::size_t i = 0; i < 2; ++i) fds[i] = {pipes[i].fd, POLLIN, 0};
-        int ready = ::poll(fds.data(), fds.size(), static_cast<int>(wait.count()));
-        if (ready <= 0) return false;  // nothing yet, or a signal: the caller polls again
-        for (std::size_t i = 0; i < 2; ++i)
-            if (fds[i].revents != 0) read_some(i);
-        return true;
-    }
-
-    void read_some(std::size_t i) {
-        auto n = posix::read_some(pipes[i].fd, texts[i]);
-        if (!n || *n == 0) pipes[i].reset();
-    }
-};
-
-// Takes what the pipes still hold. After the child's end its writers are usually gone and both
-// pipes reach their end at once; a descendant that kept them open is not waited for past
-// `deadline`, but what is already buffered is always taken.
-void drain_rest(Streams& streams, Clock::time_point deadline) {
-    while (streams.open()) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        auto wait = std::clamp(left, std::chrono::milliseconds(0), POLL_INTERVAL);
-        if (!streams.drain(wait) && left.count() <= 0) return;
-    }
-}
-
-std::string checked_text(std::string text) {
-    if (!text::is_valid_utf8(text)) return {};
-    return text;
 }
 
 }  // namespace
@@ -216,44 +172,31 @@ LtsCompareRun ltscompare_one(const Path& ltscompare, const Path& left, const Pat
         return std::move(run);
     };
 
-    Streams streams;
-    std::array<Fd, 2> child_ends;
-    for (std::size_t i = 0; i < 2; ++i) {
-        auto pipe = posix::make_pipe();
-        if (!pipe)
-            return finish(CompareVerdict::Error, "spawn: " + posix::error_text(pipe.error()));
-        streams.pipes[i] = std::move(pipe->read);
-        child_ends[i] = std::move(pipe->write);
-    }
-    auto pid = posix::spawn({.program = ltscompare,
-                             .args = run.argv,
-                             .standard = {-1, child_ends[0].fd, child_ends[1].fd}});
-    for (auto& end : child_ends) end.reset();
-    if (!pid) return finish(CompareVerdict::Error, "spawn: " + posix::error_text(pid.error()));
-
     auto deadline = posix::deadline_after(start, limit);
-    bool timed_out = false;
-    while (true) {
-        auto ended = posix::poll_exit(*pid);
-        if (!ended)
-            return finish(CompareVerdict::Error, "wait: " + posix::error_text(ended.error()));
-        if (*ended) break;
-        if (Clock::now() >= deadline) {
-            ::kill(*pid, SIGKILL);
-            if (auto waited = posix::wait_exit(*pid); !waited)
-                return finish(CompareVerdict::Error, "wait: " + posix::error_text(waited.error()));
-            timed_out = true;
-            break;
-        }
-        // Draining while waiting keeps a talkative comparator from blocking on a full pipe.
-        streams.drain(POLL_INTERVAL);
+    auto launched = supervisor::Supervisor::start(
+        {.plan = {.program = ltscompare, .args = run.argv}, .deadline = deadline});
+    if (!launched)
+        return finish(CompareVerdict::Error, "spawn: " + posix::error_text(launched.error().error));
+    auto& child = *launched;
+    // The answer is taken as soon as the comparator ends; a process it left behind holding its
+    // pipes is not waited for past the time limit.
+    auto stop = child.pump(Clock::time_point::max(), [&] { return !child.running(); });
+    if (stop == Stop::Done) stop = child.pump_to_end(deadline);
+    run.stdout_text = text::decoded(std::move(child.bytes(Stream::Out)));
+    std::string err = text::decoded(std::move(child.bytes(Stream::Err)));
+    switch (stop) {
+        case Stop::Done:
+        case Stop::GaveUp: break;
+        case Stop::TimedOut: return finish(CompareVerdict::Error, std::move(err));
+        case Stop::OverCap:
+            return finish(CompareVerdict::Error,
+                          supervisor::over_cap_message(supervisor::stream_name(child.over_cap()),
+                                                       child.cap(child.over_cap())));
+        case Stop::Interrupted: return finish(CompareVerdict::Error, supervisor::INTERRUPTED);
+        case Stop::WaitFailed:
+            run.stdout_text.clear();
+            return finish(CompareVerdict::Error, "wait: " + posix::error_text(child.wait_error()));
     }
-    // After a kill only what is already buffered is taken; otherwise the rest up to the limit.
-    drain_rest(streams, timed_out ? Clock::now() : deadline);
-
-    run.stdout_text = checked_text(std::move(streams.texts[0]));
-    std::string err = checked_text(std::move(streams.texts[1]));
-    if (timed_out) return finish(CompareVerdict::Error, std::move(err));
     auto verdict = answer_of(run.stdout_text, err);
     return finish(verdict, std::move(err));
 }

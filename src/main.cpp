@@ -10,6 +10,7 @@
 #include "comparator.hpp"
 #include "files.hpp"
 #include "session.hpp"
+#include "shutdown.hpp"
 
 namespace {
 
@@ -43,6 +44,8 @@ int main(int argc, char** argv) {
         status = helper_mode(argv[1], argc, argv);
     } else {
         auto cli = tolvern::Cli::parse(argc, argv);
+        // Before the worker pool exists, so that every thread leaves the signals to the watcher.
+        tolvern::shutdown::watch_signals();
         status = tolvern::run(cli);
     }
     std::fflush(stdout);

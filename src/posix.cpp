@@ -11,9 +11,12 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
 
 #include <algorithm>
-#include <climits>
+#include <functional>
 #include <system_error>
 
 extern char** environ;
@@ -42,26 +45,7 @@ std::string error_text(int error) {
     return std::generic_category().message(error);
 }
 
-namespace {
-
-// Waits until the descriptor has something to tell (data, end of file or an error); false when
-// `until` passes first. Without a deadline the read itself does the waiting.
-bool wait_readable(int fd, Clock::time_point until) {
-    if (until == Clock::time_point::max()) return true;
-    for (;;) {
-        auto left = until - Clock::now();
-        if (left <= Clock::duration::zero()) return false;
-        auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-        pollfd entry{fd, POLLIN, 0};
-        int ready = ::poll(&entry, 1, static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX)));
-        if (ready > 0 || (ready < 0 && errno != EINTR)) return true;
-    }
-}
-
-}  // namespace
-
-std::expected<std::size_t, int> read_some(int fd, std::string& into, Clock::time_point until) {
-    if (!wait_readable(fd, until)) return std::unexpected(ETIMEDOUT);
+std::expected<std::size_t, int> read_some(int fd, std::string& into) {
     char buffer[65536];
     ssize_t n;
     while ((n = ::read(fd, buffer, sizeof buffer)) < 0 && errno == EINTR) {
@@ -72,9 +56,9 @@ std::expected<std::size_t, int> read_some(int fd, std::string& into, Clock::time
     return count;
 }
 
-std::expected<void, int> read_to_end(int fd, std::string& into, Clock::time_point until) {
+std::expected<void, int> read_to_end(int fd, std::string& into) {
     for (;;) {
-        auto n = read_some(fd, into, until);
+        auto n = read_some(fd, into);
         if (!n) return std::unexpected(n.error());
         if (*n == 0) return {};
     }
@@ -90,14 +74,19 @@ std::expected<void, int> write_all(int fd, std::string_view bytes) {
     return {};
 }
 
-std::expected<void, int> write_to_pipe(int fd, std::string_view bytes) {
+namespace {
+
+// Runs a write with SIGPIPE blocked on this thread; a SIGPIPE that the write itself raised is
+// taken off the pending set, so that it is neither delivered later nor fatal now.
+std::expected<std::size_t, int> without_sigpipe(
+    const std::function<std::expected<std::size_t, int>()>& write) {
     sigset_t pipe_signal, previous, pending;
     sigemptyset(&pipe_signal);
     sigaddset(&pipe_signal, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous);
     sigpending(&pending);
     bool was_pending = sigismember(&pending, SIGPIPE) == 1;
-    auto written = write_all(fd, bytes);
+    auto written = write();
     if (!written && written.error() == EPIPE && !was_pending && sigpending(&pending) == 0 &&
         sigismember(&pending, SIGPIPE) == 1) {
         int signal;
@@ -105,6 +94,25 @@ std::expected<void, int> write_to_pipe(int fd, std::string_view bytes) {
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return written;
+}
+
+}  // namespace
+
+std::expected<std::size_t, int> write_some_to_pipe(int fd, std::string_view bytes) {
+    return without_sigpipe([&]() -> std::expected<std::size_t, int> {
+        ssize_t n;
+        while ((n = ::write(fd, bytes.data(), bytes.size())) < 0 && errno == EINTR) {
+        }
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        return std::unexpected(errno);
+    });
+}
+
+std::expected<void, int> set_nonblocking(int fd) {
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return std::unexpected(errno);
+    return {};
 }
 
 std::vector<std::string> environment_with(
@@ -167,6 +175,58 @@ std::expected<pid_t, int> spawn(SpawnPlan plan) {
     ::posix_spawnattr_destroy(&attr);
     if (error != 0) return std::unexpected(error);
     return pid;
+}
+
+Child::Child(pid_t pid) : pid_(pid) {
+#ifdef __linux__
+    // Close-on-exec by the system's own rule; without it the end is seen by polling.
+    exit_fd_ = Fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+#endif
+}
+
+Child::Child(Child&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      ended_(other.ended_),
+      status_(other.status_),
+      exit_fd_(std::move(other.exit_fd_)) {}
+
+Child& Child::operator=(Child&& other) noexcept {
+    kill();
+    pid_ = std::exchange(other.pid_, -1);
+    ended_ = other.ended_;
+    status_ = other.status_;
+    exit_fd_ = std::move(other.exit_fd_);
+    return *this;
+}
+
+std::expected<Child, int> Child::start(SpawnPlan plan) {
+    auto pid = spawn(std::move(plan));
+    if (!pid) return std::unexpected(pid.error());
+    return Child(*pid);
+}
+
+void Child::ended(int status) {
+    ended_ = true;
+    status_ = status;
+    exit_fd_.reset();
+}
+
+std::expected<bool, int> Child::poll() {
+    if (!running()) return true;
+    auto status = poll_exit(pid_);
+    if (!status) {
+        ended(-1);
+        return std::unexpected(status.error());
+    }
+    if (*status) ended(**status);
+    return !running();
+}
+
+void Child::kill() {
+    if (!running()) return;
+    ::kill(pid_, SIGKILL);
+    auto status = wait_exit(pid_);
+    ended(status ? *status : -1);
 }
 
 std::expected<int, int> wait_exit(pid_t pid) {

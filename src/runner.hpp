@@ -23,8 +23,8 @@ struct Invocation {
     Duration timeout{};
 };
 
-// The child ended by itself; code is its exit status, or -1 when a signal ended it. A stream
-// that is not valid UTF-8 as a whole is captured as the empty text.
+// The child ended by itself; code is its exit status, or -1 when a signal ended it. In a stream
+// that is not valid UTF-8 every invalid sequence is captured as U+FFFD.
 struct Exited {
     std::string stdout_text;
     std::string stderr_text;
@@ -37,7 +37,9 @@ struct TimedOut {
     Duration elapsed{};
 };
 
-// "spawn {program}: {error}" or "wait: {error}".
+// The run did not come to an end of its own: "spawn {program}: {error}", "wait: {error}", a
+// stream that passed its cap ("standard output passed its cap of 256 MiB", the child killed), or
+// "interrupted" when the session stopped (the child killed, or never started).
 struct SpawnError {
     std::string message;
 };

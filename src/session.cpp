@@ -19,6 +19,7 @@
 #include "config.hpp"
 #include "discovery.hpp"
 #include "files.hpp"
+#include "shutdown.hpp"
 #include "text.hpp"
 
 namespace tolvern {
@@ -146,12 +147,26 @@ int run(const Cli& cli) {
     const auto counts = thread_counts(config->parallel);
     const auto timeout = seconds(cli.timeout ? *cli.timeout : config->timeout.default_secs);
 
+    std::size_t checks = 0;
     for (auto category : *categories) {
-        CategoryContext context{category, kestrin, timeout, ltscompare, out_dir,
-                                counts,   config->vorlan.import_dirs, shared};
+        checks += static_cast<std::size_t>(std::count_if(
+            models.begin(), models.end(),
+            [&](const model::Model& model) { return discovery::accepts(category, model); }));
+        if (shutdown::requested() != 0) continue;
+        CategoryContext context{
+            category, kestrin, timeout, ltscompare, out_dir, counts, config->vorlan.import_dirs,
+            shared};
         run_category(context, models, category::check_model);
     }
-    return Reporter::print_summary(shared.reporter) ? 1 : 0;
+    bool failed = Reporter::print_summary(shared.reporter);
+    if (int signal = shutdown::requested(); signal != 0) {
+        auto unfinished = checks - shared.reporter.results.size();
+        error_line("interrupted by " + std::string(shutdown::signal_name(signal)) + ": " +
+                   std::to_string(unfinished) +
+                   (unfinished == 1 ? " model check" : " model checks") + " not finished");
+        return 128 + signal;
+    }
+    return failed ? 1 : 0;
 }
 
 }  // namespace tolvern

@@ -117,7 +117,14 @@ std::string lossy_utf8(std::string_view bytes) {
     return out;
 }
 
-std::string lossy(const std::filesystem::path& path) { return lossy_utf8(path.native()); }
+std::string decoded(std::string bytes) {
+    if (is_valid_utf8(bytes)) return bytes;
+    return lossy_utf8(bytes);
+}
+
+std::string lossy(const std::filesystem::path& path) {
+    return lossy_utf8(path.native());
+}
 
 std::optional<std::uint64_t> parse_u64(std::string_view text) {
     if (text.starts_with('+')) text.remove_prefix(1);

@@ -29,6 +29,9 @@ std::vector<std::string_view> split_white_space(std::string_view text);
 bool is_valid_utf8(std::string_view bytes);
 // The bytes with every invalid UTF-8 sequence replaced by U+FFFD.
 std::string lossy_utf8(std::string_view bytes);
+// Captured bytes as text: the bytes themselves, without a copy, when they are valid UTF-8, else
+// their lossy form.
+std::string decoded(std::string bytes);
 // A path as text, invalid UTF-8 replaced.
 std::string lossy(const std::filesystem::path& path);
 

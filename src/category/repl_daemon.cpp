@@ -1,22 +1,20 @@
-// The REPL daemon conversation that both drivers share (child process, pipes, watchdog, reply
+// The REPL daemon conversation that both drivers share (the daemon under the event loop, reply
 // lines and requests), and the verdict driver with its repl-verdict pass. Several conversations
-// run at once on the worker pool, so every descriptor made here is close-on-exec.
+// run at once on the worker pool, each on the thread of its own driver.
 #include "category/repl_daemon.hpp"
 
-#include <signal.h>
+#include <errno.h>
 
 #include <algorithm>
 #include <chrono>
-#include <memory>
-#include <mutex>
 #include <nlohmann/json.hpp>
-#include <thread>
 #include <utility>
 
 #include "category/common.hpp"
 #include "category/golden.hpp"
 #include "files.hpp"
 #include "posix.hpp"
+#include "supervisor.hpp"
 #include "text.hpp"
 
 namespace tolvern::category {
@@ -24,112 +22,26 @@ namespace tolvern::category {
 namespace {
 
 using posix::Clock;
-using posix::Fd;
+using supervisor::Stop;
+using supervisor::Stream;
 using Path = std::filesystem::path;
 
-constexpr auto WATCH_INTERVAL = std::chrono::milliseconds(100);
-// The watchdog kills the daemon at the deadline, which ends its output. Reads give up this long
-// after the deadline all the same, in case a process the daemon started still holds its pipes.
+// The daemon is killed at its deadline, which ends its output. Reads give up this long after the
+// deadline all the same, in case a process the daemon started still holds its pipes.
 constexpr auto READ_GRACE = std::chrono::seconds(1);
 constexpr std::string_view QUIT_REQUEST = "{\"op\":\"quit\"}\n";
 
-// The daemon's whole standard error as text; empty when it is not valid UTF-8. A read error ends
-// the drain and keeps what was read.
-std::string drain(Fd fd, Clock::time_point until) {
-    std::string text;
-    (void)posix::read_to_end(fd.fd, text, until);
-    if (!text::is_valid_utf8(text)) text.clear();
-    return text;
+std::string launch_failure(const supervisor::LaunchError& failure) {
+    using Step = supervisor::LaunchError::Step;
+    switch (failure.step) {
+        case Step::Input: return "no stdin";
+        case Step::Output: return "no stdout";
+        case Step::Error: return "no stderr";
+        case Step::Start: break;
+    }
+    if (failure.error == ECANCELED) return supervisor::INTERRUPTED;
+    return "spawn: " + posix::error_text(failure.error);
 }
-
-// The daemon's process as its driver and its watchdog share it. Once `waited` is set the child
-// has been reaped and its pid may already name another process: it is never signalled again.
-struct ChildWatch {
-    std::mutex mutex;
-    pid_t pid;
-    bool waited = false;
-
-    explicit ChildWatch(pid_t pid) : pid(pid) {}
-
-    // One look without blocking; the caller holds the lock. A child that cannot be waited for
-    // counts as reaped.
-    bool reaped() {
-        if (waited) return true;
-        auto ended = posix::poll_exit(pid);
-        if (!ended || *ended) waited = true;
-        return waited;
-    }
-};
-
-// Never joined: it ends by itself once the child is reaped (by it or by the driver) or killed.
-void watchdog(std::shared_ptr<ChildWatch> watch, Clock::time_point deadline) {
-    for (;;) {
-        std::this_thread::sleep_for(WATCH_INTERVAL);
-        std::lock_guard lock(watch->mutex);
-        if (watch->reaped()) return;
-        if (Clock::now() >= deadline) {
-            ::kill(watch->pid, SIGKILL);
-            return;
-        }
-    }
-}
-
-// Waits for the child by polling, so that the watchdog can still take the lock and kill it at
-// the deadline.
-void reap(ChildWatch& watch) {
-    constexpr auto longest_pause = std::chrono::milliseconds(10);
-    std::chrono::microseconds pause(50);
-    for (;;) {
-        {
-            std::lock_guard lock(watch.mutex);
-            if (watch.reaped()) return;
-        }
-        std::this_thread::sleep_for(pause);
-        pause = std::min<std::chrono::microseconds>(pause * 2, longest_pause);
-    }
-}
-
-void kill_and_reap(ChildWatch& watch) {
-    {
-        std::lock_guard lock(watch.mutex);
-        if (!watch.waited) ::kill(watch.pid, SIGKILL);
-    }
-    reap(watch);
-}
-
-// Reply lines of the daemon's standard output: each up to and including its "\n"; a last line
-// without one is still a reply.
-struct LineReader {
-    Fd fd;
-    Clock::time_point until;
-    std::string pending{};
-    std::size_t start = 0;    // where the next line begins in `pending`
-    std::size_t scanned = 0;  // `pending` holds no "\n" in [start, scanned)
-    bool ended = false;
-
-    std::optional<std::string> next() {
-        for (;;) {
-            auto end = pending.find('\n', scanned);
-            if (end != std::string::npos) {
-                std::string line = pending.substr(start, end + 1 - start);
-                start = scanned = end + 1;
-                return line;
-            }
-            scanned = pending.size();
-            if (ended) {
-                if (start == pending.size()) return std::nullopt;
-                std::string line = pending.substr(start);
-                start = scanned = pending.size();
-                return line;
-            }
-            pending.erase(0, start);
-            scanned -= start;
-            start = 0;
-            auto n = posix::read_some(fd.fd, pending, until);
-            if (!n || *n == 0) ended = true;
-        }
-    }
-};
 
 std::vector<std::string> string_elements(const nlohmann::json& array) {
     std::vector<std::string> items;
@@ -151,9 +63,76 @@ bool listed(const std::vector<std::string>& items, std::string_view item) {
 
 }  // namespace
 
+// A reply line longer than this ends the conversation: a daemon that never ends its line must not
+// take the session's memory. A power of two, like the stream caps.
+constexpr std::size_t REPLY_LINE_CAP = std::size_t{16} << 20;
+
 struct ReplConversation {
-    Fd input;
-    LineReader replies;
+    supervisor::Supervisor daemon;
+    Clock::time_point give_up;
+    std::size_t scanned = 0;  // the daemon's output holds no "\n" before this
+    std::optional<std::string> failure{};
+
+    // Ends the conversation for a reason of its own: the daemon is killed and reaped.
+    void fail(std::string reason) {
+        daemon.end();
+        if (!failure) failure = std::move(reason);
+    }
+
+    // Whether the conversation can go on after a pump. A daemon killed at its deadline can: the
+    // replies it left in the pipe are still read, then its output has ended.
+    bool settled(Stop stop) {
+        switch (stop) {
+            case Stop::Done:
+            case Stop::TimedOut:
+            case Stop::GaveUp: return true;
+            case Stop::OverCap:
+                fail(supervisor::over_cap_message(supervisor::stream_name(daemon.over_cap()),
+                                                  daemon.cap(daemon.over_cap())));
+                return false;
+            case Stop::Interrupted: fail(supervisor::INTERRUPTED); return false;
+            case Stop::WaitFailed:
+                fail("wait: " + posix::error_text(daemon.wait_error()));
+                return false;
+        }
+        return false;
+    }
+
+    // The next reply line, up to and including its "\n"; a last line without one is still a
+    // reply. Nothing once the output has ended.
+    std::optional<std::string> next_line() {
+        auto& out = daemon.bytes(Stream::Out);
+        auto line_end = [&] {
+            auto end = out.find('\n', scanned);
+            scanned = end == std::string::npos ? out.size() : end;
+            return end != std::string::npos;
+        };
+        auto stop = daemon.pump(give_up, [&] {
+            return line_end() || !daemon.open(Stream::Out) || out.size() > REPLY_LINE_CAP;
+        });
+        if (!settled(stop)) return std::nullopt;
+        if (line_end()) {
+            std::string line = out.substr(0, scanned + 1);
+            out.erase(0, scanned + 1);
+            scanned = 0;
+            return line;
+        }
+        if (out.size() > REPLY_LINE_CAP) {
+            fail(supervisor::over_cap_message("a reply line", REPLY_LINE_CAP));
+            return std::nullopt;
+        }
+        if (out.empty()) return std::nullopt;
+        scanned = 0;
+        return std::exchange(out, {});
+    }
+
+    // Writes a request; false when the daemon no longer takes input.
+    bool send(std::string_view request) {
+        if (!daemon.input_open()) return false;
+        daemon.feed(request);
+        return settled(daemon.pump(give_up, [&] { return !daemon.feeding(); })) &&
+               daemon.input_open();
+    }
 };
 
 Reply parse_reply(std::string_view line) {
@@ -198,32 +177,22 @@ const std::string* non_marker_at(const std::vector<std::string>& trail, std::siz
     return nullptr;
 }
 
-std::expected<void, std::error_code> write_event_request(int input_fd, std::string_view event) {
+std::string event_request(std::string_view event) {
     std::string line = R"({"op":"event","event":)";
     line += nlohmann::json(std::string(event))
                 .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    line += "}\n";
-    if (auto written = posix::write_to_pipe(input_fd, line); !written)
-        return std::unexpected(std::error_code(written.error(), std::generic_category()));
-    return {};
+    return line += "}\n";
 }
 
 std::optional<std::string> send_event(ReplConversation& conversation, std::string_view event) {
-    if (!write_event_request(conversation.input.fd, event)) return std::nullopt;
-    return conversation.replies.next();
+    if (!conversation.send(event_request(event))) return std::nullopt;
+    return conversation.next_line();
 }
 
 std::expected<bool, std::string> converse(const Path& kestrin, const model::Model& model,
                                           const ReplSetup& setup,
                                           const std::function<void(std::string_view)>& handle,
                                           const std::function<void(ReplConversation&)>& feed) {
-    auto in = posix::make_pipe();
-    if (!in) return std::unexpected("no stdin");
-    auto out = posix::make_pipe();
-    if (!out) return std::unexpected("no stdout");
-    auto err = posix::make_pipe();
-    if (!err) return std::unexpected("no stderr");
-
     std::vector<std::string> args = {"--output", "json", "simulate", "--repl"};
     if (setup.flush) args.emplace_back("--flush");
     args.emplace_back("-m");
@@ -231,46 +200,32 @@ std::expected<bool, std::string> converse(const Path& kestrin, const model::Mode
     args.push_back(model.display);
 
     auto deadline = posix::deadline_after(Clock::now(), setup.timeout);
-    auto give_up = posix::deadline_after(deadline, READ_GRACE);
-    // The ends were made in the order 0, 1, 2, so none is a standard number below its own
-    // target.
-    auto pid = posix::spawn({.program = kestrin,
-                             .search_path = true,
-                             .args = std::move(args),
-                             .env = posix::environment_with(isolated_env()),
-                             .standard = {in->read.fd, out->write.fd, err->write.fd},
-                             .cwd = model.workdir});
-    if (!pid) return std::unexpected("spawn: " + posix::error_text(pid.error()));
-    in->read.reset();
-    out->write.reset();
-    err->write.reset();
+    auto launched = supervisor::Supervisor::start({
+        .plan = {.program = kestrin,
+                 .search_path = true,
+                 .args = std::move(args),
+                 .env = posix::environment_with(isolated_env()),
+                 .cwd = model.workdir},
+        .with_input = true,
+        .deadline = deadline,
+    });
+    if (!launched) return std::unexpected(launch_failure(launched.error()));
 
-    auto watch = std::make_shared<ChildWatch>(*pid);
-    std::string stderr_text;
-    std::thread drainer;
-    try {
-        drainer = std::thread([&stderr_text, fd = std::move(err->read), give_up]() mutable {
-            stderr_text = drain(std::move(fd), give_up);
-        });
-        std::thread(watchdog, watch, deadline).detach();
-    } catch (const std::system_error& error) {
-        kill_and_reap(*watch);
-        if (drainer.joinable()) drainer.join();
-        return std::unexpected("spawn: " + error.code().message());
-    }
-
-    ReplConversation conversation{std::move(in->write), LineReader{std::move(out->read), give_up}};
-    if (auto opening = conversation.replies.next()) handle(*opening);
+    ReplConversation conversation{std::move(*launched),
+                                  posix::deadline_after(deadline, READ_GRACE)};
+    if (auto opening = conversation.next_line()) handle(*opening);
     feed(conversation);
-    (void)posix::write_to_pipe(conversation.input.fd, QUIT_REQUEST);
-    if (auto last = conversation.replies.next()) handle(*last);
+    (void)conversation.send(QUIT_REQUEST);
+    if (auto last = conversation.next_line()) handle(*last);
     // Closing standard output too: a daemon still writing after its last reply gets EPIPE
     // instead of blocking on a full pipe until the deadline.
-    conversation.input.reset();
-    conversation.replies.fd.reset();
-    reap(*watch);
-    drainer.join();
-    return is_blocking(stderr_text);
+    auto& daemon = conversation.daemon;
+    daemon.close_input();
+    daemon.close(Stream::Out);
+    if (!conversation.settled(daemon.pump_to_end(conversation.give_up)))
+        return std::unexpected(*conversation.failure);
+    if (conversation.failure) return std::unexpected(*conversation.failure);
+    return is_blocking(daemon.bytes(Stream::Err));
 }
 
 void apply_verdict_reply(std::string_view line, VerdictDrive& drive,

@@ -44,9 +44,8 @@ void apply_bail(const Reply& reply, std::optional<std::string>& bail);
 // The (k+1)-th trail entry that is not a verdict marker, if there are that many.
 const std::string* non_marker_at(const std::vector<std::string>& trail, std::size_t k);
 
-// Writes `{"op":"event","event":<event as a JSON string>}` and a line break to the daemon's
-// standard input. A closed pipe is an EPIPE error, never a signal.
-std::expected<void, std::error_code> write_event_request(int input_fd, std::string_view event);
+// `{"op":"event","event":<event as a JSON string>}` and a line break: one request line.
+std::string event_request(std::string_view event);
 
 // One running daemon, as a feeding step sees it.
 struct ReplConversation;
@@ -63,8 +62,10 @@ struct ReplSetup {
 // One whole conversation: starts the daemon, hands its opening reply to `handle`, lets `feed`
 // exchange events, then quits (the quit request, one last reply to `handle`, standard input
 // closed, the child reaped, its standard error drained). Returns whether that standard error held
-// the blocking text, or "spawn: {}", "no stdin", "no stdout", "no stderr". The daemon is killed
-// at the time limit; only the watchdog that does so may outlive the call, and it ends by itself.
+// the blocking text, or "spawn: {}", "no stdin", "no stdout", "no stderr", and, when the daemon
+// had to be ended, "interrupted", "wait: {}" or which output passed its cap (a reply line of
+// more than 16 MiB, standard error of more than 256 MiB). The daemon is killed at the time limit,
+// which ends the conversation with what was gathered; nothing of it outlives the call.
 std::expected<bool, std::string> converse(const std::filesystem::path& kestrin,
                                           const model::Model& model, const ReplSetup& setup,
                                           const std::function<void(std::string_view)>& handle,

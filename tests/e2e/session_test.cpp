@@ -156,3 +156,47 @@ TEST(Session, ColourOnlyOnATerminalWithoutNoColor) {
 }
 
 }  // namespace
+
+// Whether the process still exists (a zombie counts: nobody reaped it).
+bool alive(const std::string& pid) {
+    return run_program("/bin/sh", {"-c", "kill -0 " + pid + " 2>/dev/null"}, "/").code == 0;
+}
+
+TEST(Session, ASignalEndsTheSessionWithASummaryAndNoChildLeft) {
+    struct Case {
+        std::string signal;
+        int code;
+        std::string category;
+    } cases[] = {{"INT", 130, "parsing"}, {"TERM", 143, "misc"}, {"HUP", 129, "parsing"}};
+    for (const auto& c : cases) {
+        Corpus corpus;
+        auto started = corpus.root / "started";
+        fs::create_directories(started);
+        // Tools that ignore the signals and outlive any sensible wait; each notes its pid first.
+        auto stall = "echo $$ > " + started.string() + "/$$; trap '' INT TERM HUP; exec sleep 60\n";
+        write_file(corpus.root / "slow", "#!/bin/sh\n" + stall);
+        fs::permissions(corpus.root / "slow", fs::perms::owner_all);
+        for (auto name : {"a", "b", "c", "misc_a", "misc_b", "misc_c"}) corpus.model(name, false);
+        for (auto name : {"a", "b", "c"}) corpus.files(name, {{std::string(name) + ".svk", ""}});
+        for (auto name : {"misc_a", "misc_b", "misc_c"}) corpus.files(name, {{"run.sh", stall}});
+
+        // Two checks start, then the signal comes; the third model is never started.
+        auto script = tolvern_bin.string() + " --kestrin ./slow -j 2 --category " + c.category +
+                      " >out 2>err & pid=$!\n"
+                      "while [ $(ls started | wc -l) -lt 2 ]; do sleep 0.01; done\n"
+                      "kill -" +
+                      c.signal + " $pid; wait $pid; echo $?\n";
+        auto run = run_program("/bin/sh", {"-c", script}, corpus.root,
+                               {{"NO_COLOR", "1"}, {"TMPDIR", corpus.root.string()}});
+        EXPECT_EQ(run.out, std::to_string(c.code) + "\n") << c.signal;
+        auto out = read_file(corpus.root / "out");
+        EXPECT_TRUE(out.starts_with("\n=== summary ===\n")) << out;
+        EXPECT_EQ(read_file(corpus.root / "err"),
+                  "interrupted by SIG" + c.signal + ": 3 model checks not finished\n");
+        for (const auto& entry : fs::directory_iterator(started))
+            EXPECT_FALSE(alive(entry.path().filename().string())) << c.signal;
+        // The misc checks' scratch directories went with them.
+        EXPECT_FALSE(fs::exists(corpus.root / "tolvern_misc_a")) << c.signal;
+        EXPECT_FALSE(fs::exists(corpus.root / "tolvern_misc_b")) << c.signal;
+    }
+}

@@ -152,8 +152,10 @@ TEST(LtscompareOne, ReadsTheAnswerWord) {
         {":", Unknown},
         // A non-empty stdout line decides, even when stderr holds an answer.
         {"echo hello; echo true >&2", Unknown},
-        // Stdout that is not UTF-8 counts as empty.
-        {"printf 'false\\n\\377\\n'; echo true >&2", Holds},
+        // Stdout that is not UTF-8 is read lossily: its last line is a replacement character.
+        {"printf 'false\\n\\377\\n'; echo true >&2", Unknown},
+        {"printf 'true \\377\\n'; echo false >&2", Unknown},
+        {"printf '\\377 true\\n'", Holds},
         // Standard input is the null device, never the caller's.
         {"if read line; then echo false; else echo true; fi", Holds},
     };

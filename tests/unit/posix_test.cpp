@@ -1,5 +1,5 @@
-// Tests of the POSIX wrappers where they decide something of their own: read deadlines, writes
-// into a closed pipe, the child's environment and signals, and saturating deadlines.
+// Tests of the POSIX wrappers where they decide something of their own: writes into a full or
+// closed pipe, the owned child, the child's environment and signals, and saturating deadlines.
 #include "posix.hpp"
 
 #include <errno.h>
@@ -16,33 +16,51 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(PosixRead, GivesUpAtItsDeadlineAndKeepsWhatCame) {
-    auto pipe = make_pipe();
-    ASSERT_TRUE(pipe);
-    ASSERT_TRUE(write_all(pipe->write.fd, "abc"));
-    std::string text = ">";
-    auto until = Clock::now() + 50ms;
-    auto read = read_to_end(pipe->read.fd, text, until);
-    ASSERT_FALSE(read);
-    EXPECT_EQ(read.error(), ETIMEDOUT);
-    EXPECT_EQ(text, ">abc");
-
-    pipe->write.reset();
-    EXPECT_TRUE(read_to_end(pipe->read.fd, text));
-    EXPECT_EQ(read_some(pipe->read.fd, text), 0u);
-    EXPECT_EQ(text, ">abc");
-}
-
-TEST(PosixWrite, AClosedPipeIsAnErrorNotASignal) {
+TEST(PosixWrite, AFullPipeTakesNothingAndAClosedOneIsAnErrorNotASignal) {
     // The process-wide disposition is the default one here, so a raised signal would end the test.
     auto previous = ::signal(SIGPIPE, SIG_DFL);
     auto pipe = make_pipe();
     ASSERT_TRUE(pipe);
+    ASSERT_TRUE(set_nonblocking(pipe->write.fd));
+    std::string block(1 << 20, 'x');
+    std::size_t taken = 0;
+    while (auto written = write_some_to_pipe(pipe->write.fd, block)) {
+        if (*written == 0) break;
+        taken += *written;
+    }
+    EXPECT_GT(taken, 0u);
+    EXPECT_EQ(write_some_to_pipe(pipe->write.fd, "more"), 0u);
     pipe->read.reset();
-    auto written = write_to_pipe(pipe->write.fd, "lost");
+    auto written = write_some_to_pipe(pipe->write.fd, "lost");
     ASSERT_FALSE(written);
     EXPECT_EQ(written.error(), EPIPE);
     ::signal(SIGPIPE, previous);
+}
+
+// Whether this process has any child, running or unreaped.
+bool has_children() {
+    int status;
+    return !(::waitpid(-1, &status, WNOHANG) < 0 && errno == ECHILD);
+}
+
+TEST(PosixChild, ADroppedChildIsKilledAndReapedAndAnEndedOneKeepsItsStatus) {
+    {
+        auto child = Child::start({.program = "/bin/sleep", .args = {"30"}});
+        ASSERT_TRUE(child);
+        EXPECT_TRUE(child->running());
+        EXPECT_EQ(child->poll(), false);
+        auto moved = std::move(*child);
+        EXPECT_FALSE(child->running());
+        EXPECT_TRUE(moved.running());
+    }
+    EXPECT_FALSE(has_children());
+
+    auto child = Child::start({.program = "/bin/sh", .args = {"-c", "exit 7"}});
+    ASSERT_TRUE(child);
+    while (child->running()) ASSERT_TRUE(child->poll());
+    EXPECT_TRUE(WIFEXITED(child->status()) && WEXITSTATUS(child->status()) == 7);
+    EXPECT_EQ(child->exit_fd(), -1);
+    EXPECT_FALSE(has_children());
 }
 
 TEST(PosixEnvironment, AdditionsReplaceInheritedNamesAndTheLastOneWins) {

@@ -75,8 +75,10 @@ TEST(Runner, CapturesStreamsAndExitCodes) {
         {"printf 'line\\r\\n'", "line\r\n", "", 0},
         {"kill -KILL $$", "", "", -1},
         {"kill -TERM $$", "", "", -1},
-        // A stream that is not valid UTF-8 as a whole is captured empty; the other one stays.
-        {"printf 'ok\\377'; printf 'fine' >&2", "", "fine", 0},
+        // In a stream that is not valid UTF-8 each invalid sequence becomes U+FFFD; the other
+        // stream stays as it is.
+        {"printf 'ok\\377'; printf 'fine' >&2", "ok\uFFFD", "fine", 0},
+        {"printf '\\377'; printf '\\300\\200x' >&2", "\uFFFD", "\uFFFDx", 0},
         {"printf '\\316\\273'", "\xce\xbb", "", 0},
         // No input given: standard input is the null device, so cat ends at once.
         {"cat; echo end", "end\n", "", 0},
@@ -147,7 +149,10 @@ TEST(Runner, DeliversInputCompletely) {
     std::string big(5'000'000, 'x');
     for (std::size_t i = 0; i < big.size(); i += 1000) big[i] = '\n';
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"hello\n", "hello\n"}, {"", ""}, {big, big}, {std::string("\xff\x00z", 3), ""}};
+        {"hello\n", "hello\n"},
+        {"", ""},
+        {big, big},
+        {std::string("\xff\x00z", 3), std::string("\uFFFD\0z", 5)}};
     for (const auto& [input, expected] : cases) {
         auto invocation = shell("cat; echo done >&2");
         invocation.stdin_bytes = input;
@@ -186,11 +191,56 @@ TEST(Runner, CapturesTensOfMegabytesOnBothStreams) {
 }
 
 TEST(Runner, KillsAndReapsAtTheTimeLimit) {
-    for (Duration limit : {Duration::zero(), Duration(1s)}) {
-        auto outcome = run(shell("echo started; exec sleep 30", limit));
+    const std::vector<std::pair<std::string, Duration>> cases = {
+        {"echo started; exec sleep 30", Duration::zero()},
+        {"echo started; exec sleep 30", 1s},
+        {"trap '' TERM INT HUP; echo started; sleep 30; exit 0", 1s},
+        // A flood on both streams does not hold back the deadline.
+        {"yes | head -c 100000000 >&2 & yes | head -c 100000000; exec sleep 30", 1s},
+    };
+    for (const auto& [script, limit] : cases) {
+        auto outcome = run(shell(script, limit));
         auto* timed_out = std::get_if<TimedOut>(&outcome);
-        ASSERT_NE(timed_out, nullptr) << limit.count();
+        ASSERT_NE(timed_out, nullptr) << script << " " << limit.count();
         EXPECT_GE(timed_out->elapsed, limit);
+        EXPECT_FALSE(has_children());
+    }
+}
+
+std::size_t thread_count() {
+    std::error_code error;
+    auto tasks = std::filesystem::directory_iterator("/proc/self/task", error);
+    return error ? 0
+                 : static_cast<std::size_t>(
+                       std::distance(tasks, std::filesystem::directory_iterator()));
+}
+
+TEST(Runner, NothingOfATimedOutRunOutlivesIt) {
+    // The shell's own child keeps both output pipes open after the shell is killed.
+    auto descriptors = open_descriptors();
+    auto threads = thread_count();
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 8; ++t) {
+        workers.emplace_back([] {
+            for (int i = 0; i < 25; ++i)
+                EXPECT_TRUE(
+                    std::holds_alternative<TimedOut>(run(shell("sleep 3 & exec sleep 30", 50ms))));
+        });
+    }
+    for (auto& worker : workers) worker.join();
+    EXPECT_EQ(open_descriptors(), descriptors);
+    EXPECT_EQ(thread_count(), threads);
+    EXPECT_FALSE(has_children());
+}
+
+TEST(Runner, EndsARunWhoseOutputPassesItsCap) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"exec yes", "standard output passed its cap of 256 MiB"},
+        {"exec yes >&2", "standard error passed its cap of 256 MiB"},
+        {"sleep 30 & exec yes", "standard output passed its cap of 256 MiB"},
+    };
+    for (const auto& [script, message] : cases) {
+        EXPECT_EQ(expect_spawn_error(run(shell(script))), message) << script;
         EXPECT_FALSE(has_children());
     }
 }

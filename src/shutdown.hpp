@@ -1,0 +1,26 @@
+// Stopping a session early: SIGINT, SIGTERM and SIGHUP are taken by a watcher thread instead of
+// ending the process, so that every running child is killed and reaped, the results recorded so
+// far are summarised, and the exit status still tells which signal it was.
+#pragma once
+
+namespace tolvern::shutdown {
+
+// Blocks the three signals in the calling thread, and so in every thread it starts afterwards,
+// and starts the thread that waits for them. Call it once, before any other thread exists.
+// The first signal asks the session to stop; a second one ends the process at once.
+void watch_signals();
+
+// Asks the session to stop as the signal would (the first request wins).
+void request(int signal);
+
+// The signal that asked the session to stop, or 0 while it runs on.
+int requested();
+
+// "SIGINT", "SIGTERM" or "SIGHUP".
+const char* signal_name(int signal);
+
+// A descriptor that turns readable, and stays so, once a stop is asked for; -1 before
+// watch_signals. Event loops wait on it so that a stop wakes them at once.
+int wake_fd();
+
+}  // namespace tolvern::shutdown
