@@ -275,7 +275,7 @@ TEST(Runner, LeavesNoDescriptorOrChildBehind) {
 
 TEST(Runner, AProcessHoldingThePipesAfterTheChildExitsDoesNotHangTheRun) {
     // The background sleep keeps standard output open; the run returns at its deadline with
-    // what was read, and the detached reader ends once the sleep is killed.
+    // what was read, and closes its end of the pipes.
     auto exited = expect_exited(run(shell("sleep 30 & echo $!", 1s)));
     EXPECT_EQ(exited.code, 0);
     ASSERT_FALSE(exited.stdout_text.empty());
