@@ -51,6 +51,14 @@ std::filesystem::path canonical_or_same(const std::filesystem::path& path) {
     return result;
 }
 
+void fill_standard_descriptors() {
+    // open() takes the lowest free number, which is the closed one as the lower ones are open.
+    // Children get their standard streams from the spawn, never these.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+            (void)::open("/dev/null", O_RDWR | O_CLOEXEC);
+}
+
 std::string describe(const std::filesystem::path& path, const std::error_code& error) {
     return text::lossy(path) + ": " + error.message();
 }

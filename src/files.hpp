@@ -18,6 +18,9 @@ bool exists(const std::filesystem::path& path);
 bool is_regular_file(const std::filesystem::path& path);
 // The canonical absolute path, or the path unchanged when that cannot be formed.
 std::filesystem::path canonical_or_same(const std::filesystem::path& path);
+// Opens the null device on each of the standard descriptors 0, 1 and 2 that is closed, so that
+// no file opened later takes one of their numbers.
+void fill_standard_descriptors();
 // "{path}: {error}" as the checks and start-up print input/output errors.
 std::string describe(const std::filesystem::path& path, const std::error_code& error);
 

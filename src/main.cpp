@@ -35,6 +35,9 @@ int helper_mode(std::string_view mode, int argc, const char* const* argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Progress lines written to a closed standard output would land in whatever file a check
+    // opened on that number.
+    tolvern::files::fill_standard_descriptors();
     // A reader that goes away must not kill the runner; children get the default back.
     std::signal(SIGPIPE, SIG_IGN);
     int status;
