@@ -69,6 +69,7 @@ TEST(Session, StartUpFailuresPrintOneLineAndExitTwo) {
         {{"--category", "lts,parsing"}, "error: unknown --category: lts,parsing\n"},
         {{"--category", ""}, "error: unknown --category: \n"},
         {{"--config", "broken.toml"}, "broken.toml: missing field `vorlan_secs`\n"},
+        {{"--config", "/dev/null"}, "/dev/null: not a regular file\n"},
         {{"--ltscompare", "adir"}, "error: --ltscompare adir does not exist\n"},
         {{"--ltscompare", "missing"}, "error: --ltscompare missing does not exist\n"},
         {{"--root", "nowhere"}, "nowhere/test-models: test-models/ directory not found\n"},

@@ -1,4 +1,5 @@
-// The file helpers where they decide something of their own: the standard descriptors at start-up.
+// The file helpers where they decide something of their own: which files a read takes on, and
+// the standard descriptors at start-up.
 #include "files.hpp"
 
 #include <fcntl.h>
@@ -6,8 +7,44 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+
+#include "support.hpp"
+
 namespace tolvern::files {
 namespace {
+
+namespace fs = std::filesystem;
+
+TEST(ReadBytes, OnlyRegularFilesAreRead) {
+    testing::TempDir dir;
+    testing::write_file(dir.path / "file", "bytes");
+    fs::create_symlink(dir.path / "file", dir.path / "to-file");
+    ASSERT_EQ(::mkfifo((dir.path / "fifo").c_str(), 0600), 0);
+    fs::create_symlink(dir.path / "fifo", dir.path / "to-fifo");
+    fs::create_symlink("/dev/zero", dir.path / "to-zero");
+    struct Case {
+        fs::path path;
+        std::string read;  // the bytes, or the error's message
+    };
+    const std::string not_regular = "not a regular file";
+    const Case cases[] = {
+        {dir.path / "file", "bytes"},
+        {dir.path / "to-file", "bytes"},
+        {dir.path, std::make_error_code(std::errc::is_a_directory).message()},
+        {dir.path / "missing",
+         std::make_error_code(std::errc::no_such_file_or_directory).message()},
+        // Neither may block nor read without end.
+        {dir.path / "fifo", not_regular},
+        {dir.path / "to-fifo", not_regular},
+        {dir.path / "to-zero", not_regular},
+        {"/dev/null", not_regular},
+    };
+    for (const auto& c : cases) {
+        auto bytes = read_bytes(c.path);
+        EXPECT_EQ(bytes ? *bytes : bytes.error().message(), c.read) << c.path;
+    }
+}
 
 // Whether the descriptor is open on the file that the path names.
 bool open_on(int fd, const char* path) {
