@@ -5,6 +5,7 @@
 #include <toml++/toml.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <iterator>
@@ -16,6 +17,7 @@
 
 #include "files.hpp"
 #include "text.hpp"
+#include "toml_nesting.hpp"
 
 namespace tolvern::config {
 
@@ -286,6 +288,17 @@ std::string render(const Fault& fault, std::string_view text) {
     return out + ":\n    " + std::string(line) + "\n    " + pad + "^";
 }
 
+// The line and column (in characters, as the library counts them) of a byte offset.
+toml::source_position position_of(std::string_view text, std::size_t offset) {
+    auto before = text.substr(0, offset);
+    auto line_start = before.rfind('\n') + 1;  // 0 when there is no line break before
+    auto columns = std::ranges::count_if(before.substr(line_start), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;  // not inside a character
+    });
+    return {static_cast<toml::source_index>(std::ranges::count(before, '\n') + 1),
+            static_cast<toml::source_index>(columns + 1)};
+}
+
 constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
 
 }  // namespace
@@ -325,6 +338,12 @@ VorlanConfig VorlanConfig::defaults() {
 std::expected<Config, std::string> Config::parse(std::string_view text) {
     // The library would skip the mark too, but the line shown with a fault must not hold it.
     if (text.starts_with(byte_order_mark)) text.remove_prefix(byte_order_mark.size());
+    // The library would overflow its stack on such a text.
+    if (auto deep = too_deep(text))
+        return std::unexpected(
+            render({"nested deeper than " + std::to_string(MAX_NESTING) + " levels",
+                    position_of(text, *deep)},
+                   text));
     toml::table root;
     try {
         root = toml::parse(text);
