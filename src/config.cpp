@@ -126,8 +126,18 @@ Typed<std::string> read_string(const toml::node& node) {
     return string->get();
 }
 
-Typed<std::filesystem::path> read_path(const toml::node& node) {
+// The text of a path: the system would read it only up to a NUL, so it must hold none.
+Typed<std::string> read_path_text(const toml::node& node) {
     auto string = read_string(node);
+    if (string && string->find('\0') != std::string::npos)
+        return std::unexpected(Fault{"invalid value: string " + literal(*string) +
+                                         ", expected a path without NUL characters",
+                                     node.source().begin});
+    return string;
+}
+
+Typed<std::filesystem::path> read_path(const toml::node& node) {
+    auto string = read_path_text(node);
     if (!string) return std::unexpected(std::move(string.error()));
     return std::filesystem::path(std::move(*string));
 }
@@ -231,7 +241,7 @@ constexpr Field<OutputConfig> output_fields[] = {
 constexpr Field<VorlanConfig> vorlan_fields[] = {
     {"path", true, store<&VorlanConfig::path, read_path>},
     {"complist", true, store<&VorlanConfig::complist, read_path>},
-    {"goldens_subdir", true, store<&VorlanConfig::goldens_subdir, read_string>},
+    {"goldens_subdir", true, store<&VorlanConfig::goldens_subdir, read_path_text>},
     {"import_dirs", true, store<&VorlanConfig::import_dirs, read_list<read_path>>},
     {"queue_size_external", true, store<&VorlanConfig::queue_size_external, read_u32>},
 };

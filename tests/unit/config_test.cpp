@@ -187,6 +187,13 @@ TEST(ConfigParse, TypingMessages) {
         {"timeout = [1, -2, 3]\n", "invalid value: integer `-2`, expected a non-negative integer"},
         {"[[timeout]]\ndefault_secs = 1\n", "invalid type: map, expected a non-negative integer"},
         {"output.dir = 3\n", "invalid type: integer `3`, expected a string"},
+        // A path would be cut short at a NUL.
+        {"output.dir = \"a\\u0000b\"\n",
+         "invalid value: string \"a\\u{0}b\", expected a path without NUL characters"},
+        {"vorlan = [\"p\", \"c\", \"g\\u0000\", [], 2]\n",
+         "invalid value: string \"g\\u{0}\", expected a path without NUL characters"},
+        {"vorlan = [\"p\", \"c\", \"g\", [\"/v\", \"\\u0000\"], 2]\n",
+         "invalid value: string \"\\u{0}\", expected a path without NUL characters"},
         {"vorlan = [\"p\", \"c\", \"g\", [], 4294967296]\n",
          "invalid value: integer `4294967296`, expected an integer from 0 to 4294967295"},
         {"vorlan = [\"p\", \"c\", \"g\", [1], 2]\n",
