@@ -6,9 +6,7 @@
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +17,7 @@
 #include "config.hpp"
 #include "discovery.hpp"
 #include "files.hpp"
+#include "pool_width.hpp"
 #include "text.hpp"
 
 namespace tolvern {
@@ -64,8 +63,7 @@ void start_pool(std::size_t workers) {
     // arena of its own as well as the raised limit on worker threads.
     static std::unique_ptr<tbb::global_control> limit;
     if (limit) return;
-    const int width =
-        static_cast<int>(std::clamp<std::size_t>(workers, 1, std::numeric_limits<int>::max()));
+    const int width = static_cast<int>(pool_width(workers));
     limit = std::make_unique<tbb::global_control>(tbb::global_control::max_allowed_parallelism,
                                                   static_cast<std::size_t>(width));
     // A pass before this one (only tests do that) has built the arena with the default width.
@@ -147,8 +145,9 @@ int run(const Cli& cli) {
     const auto timeout = seconds(cli.timeout ? *cli.timeout : config->timeout.default_secs);
 
     for (auto category : *categories) {
-        CategoryContext context{category, kestrin, timeout, ltscompare, out_dir,
-                                counts,   config->vorlan.import_dirs, shared};
+        CategoryContext context{
+            category, kestrin, timeout, ltscompare, out_dir, counts, config->vorlan.import_dirs,
+            shared};
         run_category(context, models, category::check_model);
     }
     return Reporter::print_summary(shared.reporter) ? 1 : 0;

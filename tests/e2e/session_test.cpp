@@ -42,6 +42,7 @@ TEST(Session, HelpListsTheOptionsInOrderAndExitsZero) {
     }
     EXPECT_NE(run.out.find("<CAT>"), std::string::npos);
     EXPECT_NE(run.out.find("target/release/kestrin"), std::string::npos);
+    EXPECT_NE(run.out.find("Capped at 256"), std::string::npos);
 }
 
 TEST(Session, UsageErrorsExitTwoWithUsageAndHint) {
@@ -115,6 +116,21 @@ TEST(Session, HumanReportAndExitStatus) {
 
     auto passing = corpus.tolvern({"--category", "parsing", "--filter", "*o*"});
     EXPECT_EQ(passing.code, 0) << passing.out;
+}
+
+TEST(Session, AnyWorkerCountRunsToTheSummary) {
+    Corpus corpus;
+    for (int i = 0; i < 6; ++i) {
+        auto name = "m" + std::to_string(i);
+        corpus.model(name);
+        corpus.files(name, {{"baseline/lts.aut", aut_text(2, {{0, "a", 1}, {1, "b", 0}})}});
+    }
+    for (std::string jobs : {"100000", "1000000"}) {
+        auto run = corpus.tolvern(with_comparator({"--category", "lts", "-j", jobs}));
+        EXPECT_EQ(run.code, 0) << jobs << ": " << run.err;
+        EXPECT_TRUE(run.out.ends_with("lts                 6      0      0      0\n"))
+            << jobs << ": " << run.out;
+    }
 }
 
 TEST(Session, JsonLinesParseBack) {

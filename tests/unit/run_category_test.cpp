@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "category/common.hpp"
+#include "pool_width.hpp"
 #include "session.hpp"
 
 namespace {
@@ -37,7 +38,8 @@ struct Pass {
 
 TEST(RunCategory, ChecksEveryAcceptedModelOnceAndRecordsEach) {
     std::vector<model::Model> models;
-    for (int i = 0; i < 40; ++i) models.push_back(make_model("m" + std::to_string(i), Category::Lts));
+    for (int i = 0; i < 40; ++i)
+        models.push_back(make_model("m" + std::to_string(i), Category::Lts));
     models.push_back(make_model("w", Category::Wfc));
     Pass pass;
     std::mutex seen_mutex;
@@ -65,10 +67,9 @@ TEST(RunCategory, OneAcceptedModelRunsOnTheCallingThread) {
                                         make_model("other", Category::Lts)};
     Pass pass;
     std::thread::id ran_on;
-    run_category(pass.context(Category::Lbs), models,
-                 [&](const CategoryContext&, const model::Model&) {
-                     ran_on = std::this_thread::get_id();
-                 });
+    run_category(
+        pass.context(Category::Lbs), models,
+        [&](const CategoryContext&, const model::Model&) { ran_on = std::this_thread::get_id(); });
     EXPECT_EQ(ran_on, std::this_thread::get_id());
 }
 
@@ -102,6 +103,25 @@ TEST(RunCategory, PoolWiderThanTheProcessorsRunsThatManyModelsAtOnce) {
                      --running;
                  });
     EXPECT_EQ(most, width);
+}
+
+TEST(PoolWidth, AsAskedWithinTheCapAndTheOpenFileLimit) {
+    struct Case {
+        std::size_t requested;
+        std::uint64_t open_files;
+        std::size_t width;
+    } cases[] = {
+        {0, 1 << 20, 1},
+        {8, 1 << 20, 8},
+        {100'000, 1 << 20, MAX_JOBS},
+        {1'000'000, 256, 22},
+        {22, 256, 22},
+        {8, 41, 1},
+        {8, 0, 1},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(pool_width(c.requested, c.open_files), c.width)
+            << c.requested << " under " << c.open_files;
 }
 
 }  // namespace
