@@ -17,6 +17,7 @@
 #include "config.hpp"
 #include "discovery.hpp"
 #include "files.hpp"
+#include "output_lock.hpp"
 #include "pool_width.hpp"
 #include "text.hpp"
 
@@ -144,6 +145,8 @@ int run(const Cli& cli) {
     const auto counts = thread_counts(config->parallel);
     const auto timeout = seconds(cli.timeout ? *cli.timeout : config->timeout.default_secs);
 
+    // A second session on the same root would rewrite the artefacts that this one compares.
+    const auto lock = lock_output_root(out_dir);
     for (auto category : *categories) {
         CategoryContext context{
             category, kestrin, timeout, ltscompare, out_dir, counts, config->vorlan.import_dirs,
