@@ -32,29 +32,14 @@ struct Fault {
 template <class T>
 using Typed = std::expected<T, Fault>;
 
-std::string hex(unsigned value) {
-    char buffer[8];
-    return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, value, 16).ptr);
-}
-
 // A text as a double-quoted literal, so that blanks and control characters stay visible.
 std::string literal(std::string_view text) {
-    std::string out = "\"";
+    std::string quoted;
     for (char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-                    out += "\\u{" + hex(static_cast<unsigned char>(c)) + "}";
-                else
-                    out += c;
-        }
+        if (c == '"' || c == '\\') quoted += '\\';
+        quoted += c;
     }
-    return out + "\"";
+    return "\"" + text::escape_controls(quoted) + "\"";
 }
 
 // A float as written in messages: always with a decimal point or exponent.

@@ -243,7 +243,7 @@ bool accepts(Category category, const Model& model) {
 std::string catalogue_line(const Model& model) {
     auto line = text::pad_right(name(model.kind), 11);
     line += "  ";
-    line += model.name;
+    line += text::escape_controls(model.name);
     return line;
 }
 

@@ -148,9 +148,8 @@ int run(const Cli& cli) {
     // A second session on the same root would rewrite the artefacts that this one compares.
     const auto lock = lock_output_root(out_dir);
     for (auto category : *categories) {
-        CategoryContext context{
-            category, kestrin, timeout, ltscompare, out_dir, counts, config->vorlan.import_dirs,
-            shared};
+        CategoryContext context{category, kestrin, timeout, ltscompare, out_dir,
+                                counts,   config->vorlan.import_dirs, shared};
         run_category(context, models, category::check_model);
     }
     return Reporter::print_summary(shared.reporter) ? 1 : 0;

@@ -91,10 +91,12 @@ TEST(Session, StartUpFailuresPrintOneLineAndExitTwo) {
 
 TEST(Session, ListPrintsTheCatalogueWithoutRunning) {
     SessionCorpus corpus;
+    corpus.model("line\nbreak");
     auto run = corpus.tolvern({"--list", "--ltscompare", "missing"});
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(run.out,
-              "lts          bad\nlts          good\nlts          known\nwfc          wf_other\n");
+              "lts          bad\nlts          good\nlts          known\n"
+              "lts          line\\nbreak\nwfc          wf_other\n");
     auto filtered = corpus.tolvern({"--list", "--filter", "nothing*"});
     EXPECT_EQ(filtered.code, 0);
     EXPECT_EQ(filtered.out, "");
@@ -214,8 +216,12 @@ TEST(Session, JsonLinesParseBack) {
 
 TEST(Session, TapIsReadByATapConsumer) {
     SessionCorpus corpus;
+    // Names that would make a failure a todo, or split their line.
+    corpus.model("hash # TODO");
+    corpus.files("hash # TODO", {{"standin/parse.exit", "1"}});
+    corpus.model("line\nbreak");
     auto run = corpus.tolvern({"--category", "parsing", "--output", "tap"});
-    EXPECT_TRUE(run.out.ends_with("1..3\n")) << run.out;
+    EXPECT_TRUE(run.out.ends_with("1..5\n")) << run.out;
     write_file(corpus.root / "out.tap", run.out);
     // TAP::Parser reads the stream; failed counts the FAIL line, todo the XFAIL line.
     auto parsed = run_program(
@@ -225,7 +231,7 @@ TEST(Session, TapIsReadByATapConsumer) {
          "printf \"%d %d %d %d %s\\n\", scalar($p->tests_run), scalar($p->passed), "
          "scalar($p->failed), scalar($p->todo), $p->parse_errors ? 'errors' : 'clean';"},
         corpus.root);
-    EXPECT_EQ(parsed.out, "3 2 1 1 clean\n") << run.out;
+    EXPECT_EQ(parsed.out, "5 3 2 1 clean\n") << run.out;
 }
 
 TEST(Session, ColourOnlyOnATerminalWithoutNoColor) {
