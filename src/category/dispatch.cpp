@@ -1,5 +1,8 @@
 // The per-model check of a category pass: one check by category, then the result to the
 // reporter under its lock.
+#include <exception>
+#include <string>
+
 #include "category/checks.hpp"
 #include "category/common.hpp"
 
@@ -29,8 +32,23 @@ ModelResult check(const CategoryContext& context, const Model& model) {
     return result(model.name, context.category, Status::Fail, "unknown category", Duration{});
 }
 
+// Whatever a check throws (out of memory, a library's exception) is that model's failure: left
+// to leave the worker pool, it would end the session and lose every result.
+ModelResult check_catching(const CategoryContext& context, const Model& model, Check check) {
+    std::string what;
+    try {
+        return check(context, model);
+    } catch (const std::exception& error) {
+        what = error.what();
+    } catch (...) {
+        what = "unknown exception";
+    }
+    return result(model.name, context.category, Status::Fail, "internal error: " + what,
+                  Duration{});
+}
+
 void check_model(const CategoryContext& context, const Model& model) {
-    Reporter::record(context.reporter, check(context, model));
+    Reporter::record(context.reporter, check_catching(context, model, category::check));
 }
 
 }  // namespace tolvern::category

@@ -8,6 +8,7 @@
 #include <set>
 #include <thread>
 
+#include "category/checks.hpp"
 #include "category/common.hpp"
 #include "pool_width.hpp"
 #include "session.hpp"
@@ -122,6 +123,37 @@ TEST(PoolWidth, AsAskedWithinTheCapAndTheOpenFileLimit) {
     for (const auto& c : cases)
         EXPECT_EQ(pool_width(c.requested, c.open_files), c.width)
             << c.requested << " under " << c.open_files;
+}
+
+TEST(CheckCatching, WhatACheckThrowsFailsThatModelOnly) {
+    Pass pass;
+    const auto context = pass.context(Category::Lts);
+    const auto model = make_model("m", Category::Lts);
+    struct Case {
+        category::Check check;
+        Status status;
+        std::string reason;
+    } cases[] = {
+        {[](const CategoryContext&, const model::Model&) -> ModelResult { throw std::bad_alloc(); },
+         Status::Fail, "internal error: std::bad_alloc"},
+        {[](const CategoryContext&, const model::Model&) -> ModelResult {
+             throw std::runtime_error("library fault");
+         },
+         Status::Fail, "internal error: library fault"},
+        {[](const CategoryContext&, const model::Model&) -> ModelResult { throw 7; }, Status::Fail,
+         "internal error: unknown exception"},
+        {[](const CategoryContext& c, const model::Model& m) {
+             return category::result(m.name, c.category, Status::Pass, "fine", Duration{});
+         },
+         Status::Pass, "fine"},
+    };
+    for (const auto& c : cases) {
+        auto result = category::check_catching(context, model, c.check);
+        EXPECT_EQ(result.status, c.status) << c.reason;
+        EXPECT_EQ(result.reason, c.reason);
+        EXPECT_EQ(result.name, "m");
+        EXPECT_EQ(result.category, Category::Lts);
+    }
 }
 
 }  // namespace
