@@ -1,6 +1,7 @@
 // The misc check end to end: each model's run.sh under bash in its scratch directory below the
 // TMPDIR given to tolvern, judged by its exit status.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -63,8 +64,8 @@ TEST(Misc, EveryOutcomeRow) {
         {"misc_sleep", "TIMEOUT", "run.sh"},
         {"misc_sleep_marked", "XFAIL", "run.sh"},
         {"misc_stale", "PASS", ""},
-        {"misc_occupied", "FAIL",
-         "mkdir " + scratch("misc_occupied").string() + ": Not a directory", true},
+        {"misc_occupied", "FAIL", "mkdir " + scratch("misc_occupied").string() + ": File exists",
+         true},
     };
     EXPECT_EQ(outcome.lines.size(), rows.size()) << run.out << run.err;
     for (const auto& row : rows) {
@@ -88,6 +89,42 @@ TEST(Misc, EveryOutcomeRow) {
     for (const auto& entry : fs::directory_iterator(tmp.path))
         EXPECT_EQ(entry.path(), scratch("misc_occupied"));
     EXPECT_EQ(read_file(scratch("misc_occupied")), "not ours");
+}
+
+// Undoes what made a directory impossible to remove, at the end of its scope.
+struct Removable {
+    fs::path dir;
+    bool root;
+    ~Removable() {
+        if (root)
+            run_program("sh", {"-c", "chattr -i kept"}, dir);
+        else
+            fs::permissions(dir, fs::perms::owner_all);
+    }
+};
+
+TEST(Misc, AScratchPathThatCannotBeClearedRunsNothing) {
+    Corpus corpus;
+    TempDir tmp;
+    // Another user's directory in a shared temporary directory: it stays after the removal.
+    auto kept = tmp.path / "tolvern_misc_kept";
+    write_file(kept / "kept", "theirs");
+    Removable undo{kept, ::geteuid() == 0};
+    if (undo.root) {
+        if (run_program("sh", {"-c", "chattr +i kept"}, kept).code != 0)
+            GTEST_SKIP() << "cannot make a directory that root cannot remove (chattr +i)";
+    } else {
+        fs::permissions(kept, fs::perms::owner_read | fs::perms::owner_exec);
+    }
+    script(corpus, "misc_kept", "touch \"$MODEL_DIR/ran\"\n");
+
+    auto outcome = progress_of(corpus.tolvern({"--category", "misc", "--output", "json"},
+                                              {{"TMPDIR", tmp.path.string()}}));
+    auto& line = outcome.lines["misc_kept"];
+    EXPECT_EQ(line["status"], "FAIL");
+    EXPECT_EQ(line["reason"], "mkdir " + kept.string() + ": File exists");
+    EXPECT_FALSE(fs::exists(corpus.root / "test-models/misc_kept/ran"));
+    EXPECT_EQ(read_file(kept / "kept"), "theirs");
 }
 
 // What a run.sh may rely on, seen from inside, with the corpus root given as a relative path.
