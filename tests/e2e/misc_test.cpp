@@ -91,40 +91,33 @@ TEST(Misc, EveryOutcomeRow) {
     EXPECT_EQ(read_file(scratch("misc_occupied")), "not ours");
 }
 
-// Undoes what made a directory impossible to remove, at the end of its scope.
-struct Removable {
+// A directory that stays after the removal, as another user's would in a shared temporary
+// directory (root needs the immutable flag for that); removable again at the end of its scope.
+struct Kept {
     fs::path dir;
-    bool root;
-    ~Removable() {
-        if (root)
-            run_program("sh", {"-c", "chattr -i kept"}, dir);
-        else
-            fs::permissions(dir, fs::perms::owner_all);
+    bool root = ::geteuid() == 0;
+    bool made = root ? run_program("sh", {"-c", "chattr +i kept"}, dir).code == 0
+                     : (fs::permissions(dir, fs::perms::owner_read | fs::perms::owner_exec), true);
+    ~Kept() {
+        if (root) run_program("sh", {"-c", "chattr -i kept"}, dir);
+        std::error_code ignored;
+        fs::permissions(dir, fs::perms::owner_all, ignored);
     }
 };
 
 TEST(Misc, AScratchPathThatCannotBeClearedRunsNothing) {
     Corpus corpus;
     TempDir tmp;
-    // Another user's directory in a shared temporary directory: it stays after the removal.
-    auto kept = tmp.path / "tolvern_misc_kept";
-    write_file(kept / "kept", "theirs");
-    Removable undo{kept, ::geteuid() == 0};
-    if (undo.root) {
-        if (run_program("sh", {"-c", "chattr +i kept"}, kept).code != 0)
-            GTEST_SKIP() << "cannot make a directory that root cannot remove (chattr +i)";
-    } else {
-        fs::permissions(kept, fs::perms::owner_read | fs::perms::owner_exec);
-    }
+    write_file(tmp.path / "tolvern_misc_kept/kept", "theirs");
+    Kept kept{tmp.path / "tolvern_misc_kept"};
+    if (!kept.made) GTEST_SKIP() << "chattr +i failed: root can remove any directory";
     script(corpus, "misc_kept", "touch \"$MODEL_DIR/ran\"\n");
 
     auto outcome = progress_of(corpus.tolvern({"--category", "misc", "--output", "json"},
                                               {{"TMPDIR", tmp.path.string()}}));
-    auto& line = outcome.lines["misc_kept"];
-    EXPECT_EQ(line["status"], "FAIL");
-    EXPECT_EQ(line["reason"], "mkdir " + kept.string() + ": File exists");
+    EXPECT_EQ(outcome.lines["misc_kept"]["status"], "FAIL");
+    EXPECT_EQ(outcome.lines["misc_kept"]["reason"], "mkdir " + kept.dir.string() + ": File exists");
     EXPECT_FALSE(fs::exists(corpus.root / "test-models/misc_kept/ran"));
-    EXPECT_EQ(read_file(kept / "kept"), "theirs");
 }
 
 // What a run.sh may rely on, seen from inside, with the corpus root given as a relative path.
