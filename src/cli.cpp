@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "pool_width.hpp"
 #include "text.hpp"
 
 namespace tolvern {
@@ -51,7 +52,10 @@ void declare_options(CLI::App& app, Cli& cli) {
         ->capture_default_str();
     app.add_option_function<std::string>(
            "-j,--jobs", unsigned_into(cli.jobs),
-           "Parallel worker count. Default from `[parallel].jobs` in `tolvern.toml`")
+           "Parallel worker count. Default from `[parallel].jobs` in `tolvern.toml`. Capped at " +
+               std::to_string(MAX_JOBS) + ", and at one worker per " +
+               std::to_string(DESCRIPTORS_PER_WORKER) + " open files allowed beyond " +
+               std::to_string(DESCRIPTORS_RESERVED) + " (see `ulimit -n`)")
         ->type_name("<N>");
     app.add_option_function<std::string>("--timeout", unsigned_into(cli.timeout),
                                          "Per-model timeout override (seconds)")

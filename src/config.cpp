@@ -5,6 +5,7 @@
 #include <toml++/toml.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <iterator>
@@ -16,6 +17,7 @@
 
 #include "files.hpp"
 #include "text.hpp"
+#include "toml_nesting.hpp"
 
 namespace tolvern::config {
 
@@ -30,29 +32,14 @@ struct Fault {
 template <class T>
 using Typed = std::expected<T, Fault>;
 
-std::string hex(unsigned value) {
-    char buffer[8];
-    return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, value, 16).ptr);
-}
-
 // A text as a double-quoted literal, so that blanks and control characters stay visible.
 std::string literal(std::string_view text) {
-    std::string out = "\"";
+    std::string quoted;
     for (char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-                    out += "\\u{" + hex(static_cast<unsigned char>(c)) + "}";
-                else
-                    out += c;
-        }
+        if (c == '"' || c == '\\') quoted += '\\';
+        quoted += c;
     }
-    return out + "\"";
+    return "\"" + text::escape_controls(quoted) + "\"";
 }
 
 // A float as written in messages: always with a decimal point or exponent.
@@ -124,8 +111,18 @@ Typed<std::string> read_string(const toml::node& node) {
     return string->get();
 }
 
-Typed<std::filesystem::path> read_path(const toml::node& node) {
+// The text of a path: the system would read it only up to a NUL, so it must hold none.
+Typed<std::string> read_path_text(const toml::node& node) {
     auto string = read_string(node);
+    if (string && string->find('\0') != std::string::npos)
+        return std::unexpected(Fault{"invalid value: string " + literal(*string) +
+                                         ", expected a path without NUL characters",
+                                     node.source().begin});
+    return string;
+}
+
+Typed<std::filesystem::path> read_path(const toml::node& node) {
+    auto string = read_path_text(node);
     if (!string) return std::unexpected(std::move(string.error()));
     return std::filesystem::path(std::move(*string));
 }
@@ -229,7 +226,7 @@ constexpr Field<OutputConfig> output_fields[] = {
 constexpr Field<VorlanConfig> vorlan_fields[] = {
     {"path", true, store<&VorlanConfig::path, read_path>},
     {"complist", true, store<&VorlanConfig::complist, read_path>},
-    {"goldens_subdir", true, store<&VorlanConfig::goldens_subdir, read_string>},
+    {"goldens_subdir", true, store<&VorlanConfig::goldens_subdir, read_path_text>},
     {"import_dirs", true, store<&VorlanConfig::import_dirs, read_list<read_path>>},
     {"queue_size_external", true, store<&VorlanConfig::queue_size_external, read_u32>},
 };
@@ -286,6 +283,17 @@ std::string render(const Fault& fault, std::string_view text) {
     return out + ":\n    " + std::string(line) + "\n    " + pad + "^";
 }
 
+// The line and column (in characters, as the library counts them) of a byte offset.
+toml::source_position position_of(std::string_view text, std::size_t offset) {
+    auto before = text.substr(0, offset);
+    auto line_start = before.rfind('\n') + 1;  // 0 when there is no line break before
+    auto columns = std::ranges::count_if(before.substr(line_start), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;  // not inside a character
+    });
+    return {static_cast<toml::source_index>(std::ranges::count(before, '\n') + 1),
+            static_cast<toml::source_index>(columns + 1)};
+}
+
 constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
 
 }  // namespace
@@ -325,6 +333,12 @@ VorlanConfig VorlanConfig::defaults() {
 std::expected<Config, std::string> Config::parse(std::string_view text) {
     // The library would skip the mark too, but the line shown with a fault must not hold it.
     if (text.starts_with(byte_order_mark)) text.remove_prefix(byte_order_mark.size());
+    // The library would overflow its stack on such a text.
+    if (auto deep = too_deep(text))
+        return std::unexpected(
+            render({"nested deeper than " + std::to_string(MAX_NESTING) + " levels",
+                    position_of(text, *deep)},
+                   text));
     toml::table root;
     try {
         root = toml::parse(text);

@@ -63,13 +63,20 @@ std::optional<std::string> add_models(const Area& area, fs::directory_iterator e
     return std::nullopt;
 }
 
+// Whether the name is one plain path component. The component name names the model's output
+// directory and its gold file, which must stay inside the output root and the goldens directory.
+bool is_plain_component(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
+}
+
 // The source path and component name of a component-list line, if it names a model.
 std::optional<std::pair<std::string_view, std::string_view>> component_fields(
     std::string_view line) {
     line = text::trim(line);
     if (line.empty() || line.starts_with('#')) return std::nullopt;
     auto fields = text::split_white_space(line);
-    if (fields.size() < 2) return std::nullopt;
+    if (fields.size() < 2 || !is_plain_component(fields[1])) return std::nullopt;
     return std::pair{fields[0], fields[1]};
 }
 
@@ -79,8 +86,8 @@ Model vorlan_model(std::string_view source_text, std::string_view name, const fs
     // kestrin runs in the component's directory, so a relative listed path is handed to it
     // made absolute; otherwise it would be resolved from the wrong directory.
     std::error_code ignored;
-    std::string display =
-        source.is_relative() ? text::lossy(fs::absolute(source, ignored)) : std::string(source_text);
+    std::string display = source.is_relative() ? text::lossy(fs::absolute(source, ignored))
+                                               : std::string(source_text);
     std::ranges::replace(display, '\\', '/');
     model::Baselines baselines;
     if (auto gold = goldens / (std::string(name) + ".aut"); files::exists(gold))
@@ -236,7 +243,7 @@ bool accepts(Category category, const Model& model) {
 std::string catalogue_line(const Model& model) {
     auto line = text::pad_right(name(model.kind), 11);
     line += "  ";
-    line += model.name;
+    line += text::escape_controls(model.name);
     return line;
 }
 

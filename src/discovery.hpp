@@ -22,9 +22,9 @@ std::string root_prefix(const std::filesystem::path& root);
 
 // Every model, sorted (corpus models by name, then the vorlan models by name), or the one line
 // of the failure to print.
-std::expected<std::vector<model::Model>, std::string> discover(
-    std::string_view root_prefix, std::span<const Category> categories,
-    const config::VorlanConfig& vorlan);
+std::expected<std::vector<model::Model>, std::string> discover(std::string_view root_prefix,
+                                                               std::span<const Category> categories,
+                                                               const config::VorlanConfig& vorlan);
 
 model::Baselines resolve_baselines(const std::filesystem::path& dir, std::string_view stem);
 
@@ -37,7 +37,7 @@ bool filter_matches(std::string_view pattern, std::string_view name);
 // Whether a pass of the category checks the model.
 bool accepts(Category category, const model::Model& model);
 
-// The --list line of a model, without its line break.
+// The --list line of a model, without its line break (control characters of the name escaped).
 std::string catalogue_line(const model::Model& model);
 
 }  // namespace tolvern::discovery

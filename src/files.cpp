@@ -14,20 +14,49 @@
 
 namespace tolvern::files {
 
-std::expected<std::string, std::error_code> read_bytes(const std::filesystem::path& path) {
-    posix::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.fd < 0) return std::unexpected(std::error_code(errno, std::generic_category()));
-    std::string bytes;
+namespace {
+
+std::error_code system_error(int error) {
+    return {error, std::generic_category()};
+}
+
+// The one error of this category: a file that is there but is no regular file, which a read
+// must not try (a FIFO may block for ever, a device may never end).
+struct FileTypeCategory final : std::error_category {
+    const char* name() const noexcept override { return "file type"; }
+    std::string message(int) const override { return "not a regular file"; }
+};
+
+std::error_code not_regular_file() {
+    static const FileTypeCategory category;
+    return {1, category};
+}
+
+}  // namespace
+
+std::expected<std::string, std::error_code> read_bytes(const std::filesystem::path& path,
+                                                       Accept accept) {
+    // Opening a FIFO without a writer must not wait, and the type is asked of what was opened,
+    // so that nothing can be put in its place in between.
+    const int flags = accept == Accept::RegularFile ? O_NONBLOCK | O_NOCTTY : 0;
+    posix::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | flags));
+    if (fd.fd < 0) return std::unexpected(system_error(errno));
     struct stat st {};
-    if (::fstat(fd.fd, &st) == 0 && S_ISREG(st.st_mode))
+    if (::fstat(fd.fd, &st) != 0) return std::unexpected(system_error(errno));
+    if (S_ISDIR(st.st_mode)) return std::unexpected(system_error(EISDIR));
+    std::string bytes;
+    if (S_ISREG(st.st_mode))
         bytes.reserve(static_cast<size_t>(st.st_size));
+    else if (accept == Accept::RegularFile)
+        return std::unexpected(not_regular_file());
     if (auto read = posix::read_to_end(fd.fd, bytes); !read)
-        return std::unexpected(std::error_code(read.error(), std::generic_category()));
+        return std::unexpected(system_error(read.error()));
     return bytes;
 }
 
-std::expected<std::string, std::error_code> read_text(const std::filesystem::path& path) {
-    auto bytes = read_bytes(path);
+std::expected<std::string, std::error_code> read_text(const std::filesystem::path& path,
+                                                      Accept accept) {
+    auto bytes = read_bytes(path, accept);
     if (bytes && !text::is_valid_utf8(*bytes))
         return std::unexpected(std::make_error_code(std::errc::illegal_byte_sequence));
     return bytes;
@@ -49,6 +78,14 @@ std::filesystem::path canonical_or_same(const std::filesystem::path& path) {
     std::filesystem::path result(resolved);
     std::free(resolved);
     return result;
+}
+
+void fill_standard_descriptors() {
+    // open() takes the lowest free number, which is the closed one as the lower ones are open.
+    // Children get their standard streams from the spawn, never these.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+            (void)::open("/dev/null", O_RDWR | O_CLOEXEC);
 }
 
 std::string describe(const std::filesystem::path& path, const std::error_code& error) {

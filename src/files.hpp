@@ -8,16 +8,27 @@
 
 namespace tolvern::files {
 
+// What a read takes on. The corpus and the configuration are read only from regular files
+// (links followed), so that a FIFO cannot block and a device cannot be read without end: a
+// directory is then EISDIR, anything else "not a regular file". A file that the user names for
+// one helper run may be a pipe as well.
+enum class Accept { RegularFile, AnyFile };
+
 // The whole file's bytes.
-std::expected<std::string, std::error_code> read_bytes(const std::filesystem::path& path);
+std::expected<std::string, std::error_code> read_bytes(const std::filesystem::path& path,
+                                                       Accept accept = Accept::RegularFile);
 // The whole file as UTF-8 text; bytes that are not valid UTF-8 are an error (EILSEQ).
-std::expected<std::string, std::error_code> read_text(const std::filesystem::path& path);
+std::expected<std::string, std::error_code> read_text(const std::filesystem::path& path,
+                                                      Accept accept = Accept::RegularFile);
 // Whether the path's status can be read (any file type; links followed).
 bool exists(const std::filesystem::path& path);
 // Whether the path is a regular file (links followed; unreadable counts as not).
 bool is_regular_file(const std::filesystem::path& path);
 // The canonical absolute path, or the path unchanged when that cannot be formed.
 std::filesystem::path canonical_or_same(const std::filesystem::path& path);
+// Opens the null device on each of the standard descriptors 0, 1 and 2 that is closed, so that
+// no file opened later takes one of their numbers.
+void fill_standard_descriptors();
 // "{path}: {error}" as the checks and start-up print input/output errors.
 std::string describe(const std::filesystem::path& path, const std::error_code& error);
 

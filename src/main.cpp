@@ -21,7 +21,7 @@ int helper_mode(std::string_view mode, int argc, const char* const* argv) {
                      mode.data());
         return 2;
     }
-    auto text = tolvern::files::read_text(argv[2]);
+    auto text = tolvern::files::read_text(argv[2], tolvern::files::Accept::AnyFile);
     if (!text) {
         std::fprintf(stderr, "error: %s: %s\n", argv[2], text.error().message().c_str());
         return 2;
@@ -36,6 +36,9 @@ int helper_mode(std::string_view mode, int argc, const char* const* argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Progress lines written to a closed standard output would land in whatever file a check
+    // opened on that number.
+    tolvern::files::fill_standard_descriptors();
     // A reader that goes away must not kill the runner; children get the default back.
     std::signal(SIGPIPE, SIG_IGN);
     int status;

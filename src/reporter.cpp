@@ -17,11 +17,11 @@ constexpr std::string_view RESET = "\x1b[0m";
 
 std::string_view colour_of(Status status) {
     switch (status) {
-    case Status::Pass: return "\x1b[1;32m";
-    case Status::Fail: return "\x1b[1;31m";
-    case Status::Xfail: return "\x1b[1;36m";
-    case Status::Skip: return "\x1b[1;33m";
-    case Status::Timeout: return "\x1b[1;35m";
+        case Status::Pass: return "\x1b[1;32m";
+        case Status::Fail: return "\x1b[1;31m";
+        case Status::Xfail: return "\x1b[1;36m";
+        case Status::Skip: return "\x1b[1;33m";
+        case Status::Timeout: return "\x1b[1;35m";
     }
     return "";
 }
@@ -33,13 +33,24 @@ struct TapWords {
 
 TapWords tap_words(Status status) {
     switch (status) {
-    case Status::Pass: return {"ok", ""};
-    case Status::Fail: return {"not ok", ""};
-    case Status::Xfail: return {"ok", " # TODO known regression (xfail)"};
-    case Status::Skip: return {"ok", " # SKIP"};
-    case Status::Timeout: return {"not ok", " # TODO timed out"};
+        case Status::Pass: return {"ok", ""};
+        case Status::Fail: return {"not ok", ""};
+        case Status::Xfail: return {"ok", " # TODO known regression (xfail)"};
+        case Status::Skip: return {"ok", " # SKIP"};
+        case Status::Timeout: return {"not ok", " # TODO timed out"};
     }
     return {};
+}
+
+// A TAP description: "\\" and "#" escaped the way TAP reads them, so that no name or reason can
+// start a directive, and control characters escaped, so that none can split the line.
+std::string tap_description(std::string_view text) {
+    std::string escaped;
+    for (char c : text) {
+        if (c == '\\' || c == '#') escaped += '\\';
+        escaped += c;
+    }
+    return text::escape_controls(escaped);
 }
 
 void print(std::string_view text) {
@@ -64,11 +75,11 @@ std::map<std::string_view, Counts> count(const std::vector<ModelResult>& results
     for (const auto& result : results) {
         auto& counts = entries[name(result.category)];
         switch (result.status) {
-        case Status::Pass: ++counts.pass; break;
-        case Status::Fail:
-        case Status::Timeout: ++counts.fail; break;
-        case Status::Xfail: ++counts.xfail; break;
-        case Status::Skip: ++counts.skip; break;
+            case Status::Pass: ++counts.pass; break;
+            case Status::Fail:
+            case Status::Timeout: ++counts.fail; break;
+            case Status::Xfail: ++counts.xfail; break;
+            case Status::Skip: ++counts.skip; break;
         }
     }
     return entries;
@@ -86,8 +97,8 @@ std::string json_summary(const std::vector<ModelResult>& results) {
     std::string_view separator;
     for (const auto& [category, c] : count(results)) {
         out += concat({separator, "\"", category, "\":{\"pass\":", std::to_string(c.pass),
-                       ",\"fail\":", std::to_string(c.fail), ",\"xfail\":",
-                       std::to_string(c.xfail), ",\"skip\":", std::to_string(c.skip), "}"});
+                       ",\"fail\":", std::to_string(c.fail), ",\"xfail\":", std::to_string(c.xfail),
+                       ",\"skip\":", std::to_string(c.skip), "}"});
         separator = ",";
     }
     out += R"(},"unexpected_passes":[)";
@@ -107,8 +118,8 @@ std::string human_summary(const std::vector<ModelResult>& results, bool colour) 
         out += "=== UNEXPECTED PASS — remove stale .xfail marker ===\n";
         for (const auto* result : unexpected) {
             auto category = name(result->category);
-            out += concat({"  ", category, "/", result->name, "  (passed but baseline/", category,
-                           ".xfail exists)\n"});
+            out += concat({"  ", category, "/", text::escape_controls(result->name),
+                           "  (passed but baseline/", category, ".xfail exists)\n"});
         }
         out += "\n";
     }
@@ -117,16 +128,19 @@ std::string human_summary(const std::vector<ModelResult>& results, bool colour) 
                    text::pad_left("FAIL", 6), " ", text::pad_left("XFAIL", 6), " ",
                    text::pad_left("SKIP", 6), "\n"});
     for (const auto& [category, c] : count(results))
-        out += concat({text::pad_right(category, 14), " ", paint_count(c.pass, Status::Pass, colour),
-                       " ", paint_count(c.fail, Status::Fail, colour), " ",
-                       paint_count(c.xfail, Status::Xfail, colour), " ",
-                       paint_count(c.skip, Status::Skip, colour), "\n"});
+        out +=
+            concat({text::pad_right(category, 14), " ", paint_count(c.pass, Status::Pass, colour),
+                    " ", paint_count(c.fail, Status::Fail, colour), " ",
+                    paint_count(c.xfail, Status::Xfail, colour), " ",
+                    paint_count(c.skip, Status::Skip, colour), "\n"});
     return out;
 }
 
 }  // namespace
 
-bool colour_on() { return std::getenv("NO_COLOR") == nullptr && ::isatty(STDOUT_FILENO) == 1; }
+bool colour_on() {
+    return std::getenv("NO_COLOR") == nullptr && ::isatty(STDOUT_FILENO) == 1;
+}
 
 std::string escape_json(std::string_view text) {
     static constexpr char hex[] = "0123456789abcdef";
@@ -162,31 +176,40 @@ std::string Reporter::progress_line(const ModelResult& result, bool colour) {
     auto category = name(result.category);
     auto status = word(result.status);
     switch (format) {
-    case OutputFormat::Json:
-        return concat({R"({"status":")", status, R"(","category":")", category, R"(","name":")",
-                       escape_json(result.name), R"(","elapsed_ms":)", ms, R"(,"reason":")",
-                       escape_json(result.reason), "\"}"});
-    case OutputFormat::Tap: {
-        ++tap_count;
-        auto [ok, directive] = tap_words(result.status);
-        auto reason = result.reason.empty() ? std::string() : concat({" (", result.reason, ")"});
-        return concat({ok, " ", std::to_string(tap_count), " - ", category, "/", result.name,
-                       directive, reason});
+        case OutputFormat::Json:
+            return concat({R"({"status":")", status, R"(","category":")", category, R"(","name":")",
+                           escape_json(result.name), R"(","elapsed_ms":)", ms, R"(,"reason":")",
+                           escape_json(result.reason), "\"}"});
+        case OutputFormat::Tap: {
+            ++tap_count;
+            auto [ok, directive] = tap_words(result.status);
+            auto reason =
+                result.reason.empty() ? std::string() : concat({" (", result.reason, ")"});
+            // Without a directive the reason belongs to the description; after one it explains it.
+            auto described = concat({category, "/", result.name, directive.empty() ? reason : ""});
+            auto explanation = directive.empty() ? std::string() : text::escape_controls(reason);
+            return concat({ok, " ", std::to_string(tap_count), " - ", tap_description(described),
+                           directive, explanation});
+        }
+        case OutputFormat::Human: break;
     }
-    case OutputFormat::Human: break;
-    }
-    auto field = colour ? concat({RESET, colour_of(result.status), text::pad_right(status, 7), RESET})
-                        : text::pad_right(status, 7);
-    auto reason = result.reason.empty() ? std::string() : concat({"  [", result.reason, "]"});
+    auto field = colour
+                     ? concat({RESET, colour_of(result.status), text::pad_right(status, 7), RESET})
+                     : text::pad_right(status, 7);
+    // Shown escaped, a control character from a tool's output cannot steer the terminal.
+    auto reason = result.reason.empty()
+                      ? std::string()
+                      : concat({"  [", text::escape_controls(result.reason), "]"});
     return concat({field, "  ", text::pad_right(category, 11), "  ",
-                   text::pad_right(result.name, 40), "  ", text::pad_left(ms, 6), "ms", reason});
+                   text::pad_right(text::escape_controls(result.name), 40), "  ",
+                   text::pad_left(ms, 6), "ms", reason});
 }
 
 std::string Reporter::summary_text(bool colour) const {
     switch (format) {
-    case OutputFormat::Tap: return "1.." + std::to_string(tap_count) + "\n";
-    case OutputFormat::Json: return json_summary(results);
-    case OutputFormat::Human: break;
+        case OutputFormat::Tap: return "1.." + std::to_string(tap_count) + "\n";
+        case OutputFormat::Json: return json_summary(results);
+        case OutputFormat::Human: break;
     }
     return human_summary(results, colour);
 }

@@ -34,7 +34,7 @@ struct Reporter {
     static bool print_summary(const Reporter& reporter);
 
     // The progress line (without its line break) for the next recorded result; in TAP this
-    // counts the line.
+    // counts the line. No control character of the name or reason reaches it raw.
     std::string progress_line(const ModelResult& result, bool colour);
     // The summary text, every line ending in a line break.
     std::string summary_text(bool colour) const;

@@ -6,9 +6,7 @@
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +17,8 @@
 #include "config.hpp"
 #include "discovery.hpp"
 #include "files.hpp"
+#include "output_lock.hpp"
+#include "pool_width.hpp"
 #include "shutdown.hpp"
 #include "text.hpp"
 
@@ -65,8 +65,7 @@ void start_pool(std::size_t workers) {
     // arena of its own as well as the raised limit on worker threads.
     static std::unique_ptr<tbb::global_control> limit;
     if (limit) return;
-    const int width =
-        static_cast<int>(std::clamp<std::size_t>(workers, 1, std::numeric_limits<int>::max()));
+    const int width = static_cast<int>(pool_width(workers));
     limit = std::make_unique<tbb::global_control>(tbb::global_control::max_allowed_parallelism,
                                                   static_cast<std::size_t>(width));
     // A pass before this one (only tests do that) has built the arena with the default width.
@@ -147,6 +146,8 @@ int run(const Cli& cli) {
     const auto counts = thread_counts(config->parallel);
     const auto timeout = seconds(cli.timeout ? *cli.timeout : config->timeout.default_secs);
 
+    // A second session on the same root would rewrite the artefacts that this one compares.
+    const auto lock = lock_output_root(out_dir);
     std::size_t checks = 0;
     for (auto category : *categories) {
         checks += static_cast<std::size_t>(std::count_if(

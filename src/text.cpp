@@ -126,6 +126,35 @@ std::string lossy(const std::filesystem::path& path) {
     return lossy_utf8(path.native());
 }
 
+std::string escape_controls(std::string_view text) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        auto byte = static_cast<unsigned char>(text[i]);
+        unsigned code = byte;
+        // C1 controls are U+0080 to U+009F, written 0xC2 0x80 to 0xC2 0x9F.
+        bool c1 = byte == 0xC2 && i + 1 < text.size() &&
+                  (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80;
+        if (c1) code = static_cast<unsigned char>(text[++i]);
+        if (!c1 && byte >= 0x20 && byte != 0x7F) {
+            out += text[i];
+            continue;
+        }
+        switch (code) {
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                out += "\\u{";
+                if (code >= 0x10) out += hex[code >> 4];
+                out += hex[code & 0xF];
+                out += '}';
+        }
+    }
+    return out;
+}
+
 std::optional<std::uint64_t> parse_u64(std::string_view text) {
     if (text.starts_with('+')) text.remove_prefix(1);
     if (text.empty()) return std::nullopt;

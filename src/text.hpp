@@ -34,6 +34,9 @@ std::string lossy_utf8(std::string_view bytes);
 std::string decoded(std::string bytes);
 // A path as text, invalid UTF-8 replaced.
 std::string lossy(const std::filesystem::path& path);
+// The text with every control character (C0, DEL and C1) written as an escape: "\n", "\r", "\t",
+// else "\u{1b}" and the like. Such a text stays on its line and cannot steer a terminal.
+std::string escape_controls(std::string_view text);
 
 // An unsigned decimal: one optional leading "+", then digits only, no overflow.
 std::optional<std::uint64_t> parse_u64(std::string_view text);

@@ -18,6 +18,10 @@ void check_model(const CategoryContext& context, const Model& model);
 // The check of the pass's category, its result returned rather than recorded.
 ModelResult check(const CategoryContext& context, const Model& model);
 
+// The check's result; whatever it throws becomes a FAIL "internal error: {}" of that model.
+using Check = ModelResult (*)(const CategoryContext&, const Model&);
+ModelResult check_catching(const CategoryContext& context, const Model& model, Check check);
+
 ModelResult check_parsing(const CategoryContext& context, const Model& model);
 ModelResult check_parse_compare(const CategoryContext& context, const Model& model);
 ModelResult check_wfc(const CategoryContext& context, const Model& model);
@@ -26,8 +30,7 @@ ModelResult check_misc(const CategoryContext& context, const Model& model);
 
 ModelResult check_lts_as(const Model& model, const std::filesystem::path& kestrin,
                          const std::optional<std::filesystem::path>& ltscompare,
-                         const std::filesystem::path& out_dir, Duration timeout,
-                         Category category);
+                         const std::filesystem::path& out_dir, Duration timeout, Category category);
 ModelResult check_threads(const CategoryContext& context, const Model& model);
 ModelResult check_vorlan(const CategoryContext& context, const Model& model);
 ModelResult check_verify_inner(const CategoryContext& context, const Model& model);

@@ -1,5 +1,8 @@
 // The per-model check of a category pass: one check by category, then the result to the
 // reporter under its lock, unless the session is stopping.
+#include <exception>
+#include <string>
+
 #include "category/checks.hpp"
 #include "category/common.hpp"
 #include "shutdown.hpp"
@@ -30,11 +33,26 @@ ModelResult check(const CategoryContext& context, const Model& model) {
     return result(model.name, context.category, Status::Fail, "unknown category", Duration{});
 }
 
+// Whatever a check throws (out of memory, a library's exception) is that model's failure: left
+// to leave the worker pool, it would end the session and lose every result.
+ModelResult check_catching(const CategoryContext& context, const Model& model, Check check) {
+    std::string what;
+    try {
+        return check(context, model);
+    } catch (const std::exception& error) {
+        what = error.what();
+    } catch (...) {
+        what = "unknown exception";
+    }
+    return result(model.name, context.category, Status::Fail, "internal error: " + what,
+                  Duration{});
+}
+
 void check_model(const CategoryContext& context, const Model& model) {
     // Once the session stops, nothing new is checked, and a check that the stop cut short is
     // not reported: its runs were ended, not judged.
     if (shutdown::requested() != 0) return;
-    auto checked = check(context, model);
+    auto checked = check_catching(context, model, category::check);
     if (shutdown::requested() != 0) return;
     Reporter::record(context.reporter, std::move(checked));
 }

@@ -1,5 +1,8 @@
 // The misc check: a model's own run.sh, run by bash in a fresh scratch directory with the tool,
 // the model directory and the scratch directory in its environment; its exit status decides.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -32,6 +35,16 @@ void remove_scratch(const fs::path& dir) {
         fs::remove_all(dir, ignored);
 }
 
+// Makes the scratch directory, and its missing parents. The directory itself must be new: what
+// still stands there after the removal (another user's directory in a shared temporary
+// directory) is not ours to run a script in.
+std::error_code make_scratch(const fs::path& dir) {
+    std::error_code error;
+    fs::create_directories(dir.parent_path(), error);
+    if (!error && ::mkdir(dir.c_str(), 0777) != 0) error = {errno, std::generic_category()};
+    return error;
+}
+
 }  // namespace
 
 ModelResult check_misc(const CategoryContext& context, const Model& model) {
@@ -44,9 +57,7 @@ ModelResult check_misc(const CategoryContext& context, const Model& model) {
     // A scratch directory of the same name left by an interrupted run must not leak into this one.
     auto scratch = temp_root() / ("tolvern_" + model.name);
     remove_scratch(scratch);
-    std::error_code error;
-    fs::create_directories(scratch, error);
-    if (error)
+    if (auto error = make_scratch(scratch))
         return result(model.name, context.category, Status::Fail,
                       "mkdir " + text::lossy(scratch) + ": " + error.message(), Duration{});
 

@@ -14,6 +14,7 @@
 #include "category/check_run.hpp"
 #include "category/checks.hpp"
 #include "category/common.hpp"
+#include "category/traces.hpp"
 #include "files.hpp"
 #include "log.hpp"
 #include "posix.hpp"
@@ -36,14 +37,15 @@ EnvPairs generation_env() {
     return env;
 }
 
-// The regular files of the directory, sorted by path.
+// The regular files of the directory with trace names, sorted by path.
 std::expected<std::vector<Path>, std::error_code> list_traces(const Path& dir) {
     std::error_code error;
     std::filesystem::directory_iterator it(dir, error), end;
     if (error) return std::unexpected(error);
     std::vector<Path> traces;
     for (; !error && it != end; it.increment(error))
-        if (files::is_regular_file(it->path())) traces.push_back(it->path());
+        if (is_trace_name(it->path().filename().native()) && files::is_regular_file(it->path()))
+            traces.push_back(it->path());
     std::sort(traces.begin(), traces.end());
     return traces;
 }

@@ -17,14 +17,19 @@ std::strong_ordering compare_trace_names(std::string_view a, std::string_view b)
     return a.compare(b) <=> 0;
 }
 
+bool is_trace_name(std::string_view file_name) {
+    return text::is_valid_utf8(file_name);
+}
+
 std::vector<TraceGolden> list_trace_goldens(const std::filesystem::path& model_dir,
                                             std::string_view prefix) {
     std::vector<TraceGolden> found;
     std::error_code error;
     std::filesystem::directory_iterator it(model_dir / "baseline", error), end;
     for (; !error && it != end; it.increment(error)) {
-        auto name = text::lossy(it->path().filename());
-        if (name.starts_with(prefix)) found.push_back({name.substr(prefix.size()), it->path()});
+        std::string name = it->path().filename().native();
+        if (is_trace_name(name) && name.starts_with(prefix))
+            found.push_back({name.substr(prefix.size()), it->path()});
     }
     return found;
 }
@@ -35,9 +40,7 @@ std::vector<TraceInput> traces_with_input(const std::filesystem::path& model_dir
                                           std::string_view input_prefix) {
     std::vector<TraceInput> traces;
     for (auto& found : list_trace_goldens(model_dir, golden_prefix)) {
-        // The raw file name, so that a name that is not UTF-8 still finds its input.
-        auto rest = found.golden.filename().string().substr(golden_prefix.size());
-        auto input = input_dir / (std::string(input_prefix) + rest);
+        auto input = input_dir / (std::string(input_prefix) + found.name);
         if (files::exists(input))
             traces.push_back({std::move(found.name), std::move(input), std::move(found.golden)});
     }

@@ -15,14 +15,18 @@ namespace tolvern::category {
 // Numeric when both names are unsigned decimals, else by bytes.
 std::strong_ordering compare_trace_names(std::string_view a, std::string_view b);
 
+// Whether a file name can name a trace. Trace paths are built from the name as text, so a name
+// that is not UTF-8 would turn into one that names no file: such a file is no trace at all.
+bool is_trace_name(std::string_view file_name);
+
 // A baseline entry whose name starts with a prefix: X is the rest of the name.
 struct TraceGolden {
     std::string name;              // X
     std::filesystem::path golden;  // the baseline entry
 };
 
-// The entries of the model's "baseline" directory whose names (lossy UTF-8) start with the
-// prefix, in listing order; an unlistable directory gives none, unreadable entries are skipped.
+// The entries of the model's "baseline" directory with trace names that start with the prefix,
+// in listing order; an unlistable directory gives none, unreadable entries are skipped.
 std::vector<TraceGolden> list_trace_goldens(const std::filesystem::path& model_dir,
                                             std::string_view prefix);
 

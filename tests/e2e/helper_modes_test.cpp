@@ -29,6 +29,10 @@ TEST(HelperModes, PrintTheNormalisedTextAndTheFlushAlphabet) {
     EXPECT_EQ(flushes.code, 0);
     EXPECT_EQ(flushes.out, "a.<flush>,b.<flush>\n");
 
+    // The file may be a pipe, unlike the files of a session.
+    auto piped = run_program(tolvern_bin, {"flush-actions", "/dev/stdin"}, dir.path, {}, aut);
+    EXPECT_EQ(piped.out, "a.<flush>,b.<flush>\n") << piped.err;
+
     write_file(dir.path / "empty.aut", "");
     EXPECT_EQ(run_program(tolvern_bin, {"flush-actions", "empty.aut"}, dir.path).out, "\n");
     EXPECT_EQ(run_program(tolvern_bin, {"normalize-lts", "empty.aut"}, dir.path).out, "");

@@ -1,6 +1,7 @@
 // The misc check end to end: each model's run.sh under bash in its scratch directory below the
 // TMPDIR given to tolvern, judged by its exit status.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -63,8 +64,8 @@ TEST(Misc, EveryOutcomeRow) {
         {"misc_sleep", "TIMEOUT", "run.sh"},
         {"misc_sleep_marked", "XFAIL", "run.sh"},
         {"misc_stale", "PASS", ""},
-        {"misc_occupied", "FAIL",
-         "mkdir " + scratch("misc_occupied").string() + ": Not a directory", true},
+        {"misc_occupied", "FAIL", "mkdir " + scratch("misc_occupied").string() + ": File exists",
+         true},
     };
     EXPECT_EQ(outcome.lines.size(), rows.size()) << run.out << run.err;
     for (const auto& row : rows) {
@@ -88,6 +89,35 @@ TEST(Misc, EveryOutcomeRow) {
     for (const auto& entry : fs::directory_iterator(tmp.path))
         EXPECT_EQ(entry.path(), scratch("misc_occupied"));
     EXPECT_EQ(read_file(scratch("misc_occupied")), "not ours");
+}
+
+// A directory that stays after the removal, as another user's would in a shared temporary
+// directory (root needs the immutable flag for that); removable again at the end of its scope.
+struct Kept {
+    fs::path dir;
+    bool root = ::geteuid() == 0;
+    bool made = root ? run_program("sh", {"-c", "chattr +i kept"}, dir).code == 0
+                     : (fs::permissions(dir, fs::perms::owner_read | fs::perms::owner_exec), true);
+    ~Kept() {
+        if (root) run_program("sh", {"-c", "chattr -i kept"}, dir);
+        std::error_code ignored;
+        fs::permissions(dir, fs::perms::owner_all, ignored);
+    }
+};
+
+TEST(Misc, AScratchPathThatCannotBeClearedRunsNothing) {
+    Corpus corpus;
+    TempDir tmp;
+    write_file(tmp.path / "tolvern_misc_kept/kept", "theirs");
+    Kept kept{tmp.path / "tolvern_misc_kept"};
+    if (!kept.made) GTEST_SKIP() << "chattr +i failed: root can remove any directory";
+    script(corpus, "misc_kept", "touch \"$MODEL_DIR/ran\"\n");
+
+    auto outcome = progress_of(corpus.tolvern({"--category", "misc", "--output", "json"},
+                                              {{"TMPDIR", tmp.path.string()}}));
+    EXPECT_EQ(outcome.lines["misc_kept"]["status"], "FAIL");
+    EXPECT_EQ(outcome.lines["misc_kept"]["reason"], "mkdir " + kept.dir.string() + ": File exists");
+    EXPECT_FALSE(fs::exists(corpus.root / "test-models/misc_kept/ran"));
 }
 
 // What a run.sh may rely on, seen from inside, with the corpus root given as a relative path.

@@ -104,6 +104,10 @@ TEST(Selfcheck, ResultReasons) {
     // Only a subdirectory is generated.
     selfcheck_model(corpus, "lbs_nothing", {});
     write_file(out_dir(corpus, "selfcheck", "lbs_nothing") / "traces/sub/t1", "x\n");
+    // A name that is not UTF-8 names no trace.
+    selfcheck_model(corpus, "lbs_not_utf8",
+                    {"a\xff"
+                     "b"});
 
     auto run = selfcheck(corpus);
     EXPECT_EQ(run.code, 1);
@@ -114,6 +118,7 @@ TEST(Selfcheck, ResultReasons) {
         {"lbs_gen_fails", {"FAIL", "traces gen exit 2: no memory left"}},
         {"lbs_gen_quiet", {"FAIL", "traces gen exit 3: "}},
         {"lbs_nothing", {"FAIL", "no traces generated"}},
+        {"lbs_not_utf8", {"FAIL", "no traces generated"}},
     };
     EXPECT_EQ(results.size(), expected.size());
     for (const auto& [name, want] : expected) EXPECT_EQ(results[name], want) << name;

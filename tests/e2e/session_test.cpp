@@ -1,7 +1,11 @@
 // The whole session through the binary: start-up failures, the catalogue, the three output
 // formats, colour and the exit status.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "support.hpp"
@@ -42,6 +46,7 @@ TEST(Session, HelpListsTheOptionsInOrderAndExitsZero) {
     }
     EXPECT_NE(run.out.find("<CAT>"), std::string::npos);
     EXPECT_NE(run.out.find("target/release/kestrin"), std::string::npos);
+    EXPECT_NE(run.out.find("Capped at 256"), std::string::npos);
 }
 
 TEST(Session, UsageErrorsExitTwoWithUsageAndHint) {
@@ -69,6 +74,7 @@ TEST(Session, StartUpFailuresPrintOneLineAndExitTwo) {
         {{"--category", "lts,parsing"}, "error: unknown --category: lts,parsing\n"},
         {{"--category", ""}, "error: unknown --category: \n"},
         {{"--config", "broken.toml"}, "broken.toml: missing field `vorlan_secs`\n"},
+        {{"--config", "/dev/null"}, "/dev/null: not a regular file\n"},
         {{"--ltscompare", "adir"}, "error: --ltscompare adir does not exist\n"},
         {{"--ltscompare", "missing"}, "error: --ltscompare missing does not exist\n"},
         {{"--root", "nowhere"}, "nowhere/test-models: test-models/ directory not found\n"},
@@ -85,10 +91,12 @@ TEST(Session, StartUpFailuresPrintOneLineAndExitTwo) {
 
 TEST(Session, ListPrintsTheCatalogueWithoutRunning) {
     SessionCorpus corpus;
+    corpus.model("line\nbreak");
     auto run = corpus.tolvern({"--list", "--ltscompare", "missing"});
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(run.out,
-              "lts          bad\nlts          good\nlts          known\nwfc          wf_other\n");
+              "lts          bad\nlts          good\nlts          known\n"
+              "lts          line\\nbreak\nwfc          wf_other\n");
     auto filtered = corpus.tolvern({"--list", "--filter", "nothing*"});
     EXPECT_EQ(filtered.code, 0);
     EXPECT_EQ(filtered.out, "");
@@ -116,6 +124,45 @@ TEST(Session, HumanReportAndExitStatus) {
     EXPECT_EQ(passing.code, 0) << passing.out;
 }
 
+TEST(Session, AnyWorkerCountRunsToTheSummary) {
+    Corpus corpus;
+    for (int i = 0; i < 6; ++i) {
+        auto name = "m" + std::to_string(i);
+        corpus.model(name);
+        corpus.files(name, {{"baseline/lts.aut", aut_text(2, {{0, "a", 1}, {1, "b", 0}})}});
+    }
+    for (std::string jobs : {"100000", "1000000"}) {
+        auto run = corpus.tolvern(with_comparator({"--category", "lts", "-j", jobs}));
+        EXPECT_EQ(run.code, 0) << jobs << ": " << run.err;
+        EXPECT_TRUE(run.out.ends_with("lts                 6      0      0      0\n"))
+            << jobs << ": " << run.out;
+    }
+}
+
+TEST(Session, ASecondSessionWaitsForTheOutputRoot) {
+    SessionCorpus corpus;
+    auto root = corpus.root / "build/outputs/tolvern";
+    fs::create_directories(root);
+    int held = ::open(root.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+
+    // Its standard error comes through the pipe, its progress goes to a file.
+    auto command = "cd '" + corpus.root.string() + "' && '" + tolvern_bin.string() +
+                   "' --kestrin '" + kestrin_standin.string() +
+                   "' --category parsing --filter good 2>&1 >out.txt";
+    FILE* waiting = ::popen(command.c_str(), "r");
+    char line[200] = "";
+    EXPECT_NE(std::fgets(line, sizeof line, waiting), nullptr);
+    EXPECT_STREQ(line,
+                 "waiting for another session to finish with the output root "
+                 "./build/outputs/tolvern\n");
+    // The catalogue writes nothing there, so it does not wait.
+    EXPECT_EQ(corpus.tolvern({"--list", "--filter", "good"}).out, "lts          good\n");
+    ::close(held);
+    EXPECT_EQ(::pclose(waiting), 0);
+    EXPECT_TRUE(read_file(corpus.root / "out.txt").starts_with("PASS     parsing      good "));
+}
+
 TEST(Session, JsonLinesParseBack) {
     SessionCorpus corpus;
     auto run = corpus.tolvern({"--category", "all", "--output", "json"});
@@ -129,8 +176,12 @@ TEST(Session, JsonLinesParseBack) {
 
 TEST(Session, TapIsReadByATapConsumer) {
     SessionCorpus corpus;
+    // Names that would make a failure a todo, or split their line.
+    corpus.model("hash # TODO");
+    corpus.files("hash # TODO", {{"standin/parse.exit", "1"}});
+    corpus.model("line\nbreak");
     auto run = corpus.tolvern({"--category", "parsing", "--output", "tap"});
-    EXPECT_TRUE(run.out.ends_with("1..3\n")) << run.out;
+    EXPECT_TRUE(run.out.ends_with("1..5\n")) << run.out;
     write_file(corpus.root / "out.tap", run.out);
     // TAP::Parser reads the stream; failed counts the FAIL line, todo the XFAIL line.
     auto parsed = run_program(
@@ -140,7 +191,7 @@ TEST(Session, TapIsReadByATapConsumer) {
          "printf \"%d %d %d %d %s\\n\", scalar($p->tests_run), scalar($p->passed), "
          "scalar($p->failed), scalar($p->todo), $p->parse_errors ? 'errors' : 'clean';"},
         corpus.root);
-    EXPECT_EQ(parsed.out, "3 2 1 1 clean\n") << run.out;
+    EXPECT_EQ(parsed.out, "5 3 2 1 clean\n") << run.out;
 }
 
 TEST(Session, ColourOnlyOnATerminalWithoutNoColor) {

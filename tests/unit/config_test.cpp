@@ -187,6 +187,13 @@ TEST(ConfigParse, TypingMessages) {
         {"timeout = [1, -2, 3]\n", "invalid value: integer `-2`, expected a non-negative integer"},
         {"[[timeout]]\ndefault_secs = 1\n", "invalid type: map, expected a non-negative integer"},
         {"output.dir = 3\n", "invalid type: integer `3`, expected a string"},
+        // A path would be cut short at a NUL.
+        {"output.dir = \"a\\u0000b\"\n",
+         "invalid value: string \"a\\u{0}b\", expected a path without NUL characters"},
+        {"vorlan = [\"p\", \"c\", \"g\\u0000\", [], 2]\n",
+         "invalid value: string \"g\\u{0}\", expected a path without NUL characters"},
+        {"vorlan = [\"p\", \"c\", \"g\", [\"/v\", \"\\u0000\"], 2]\n",
+         "invalid value: string \"\\u{0}\", expected a path without NUL characters"},
         {"vorlan = [\"p\", \"c\", \"g\", [], 4294967296]\n",
          "invalid value: integer `4294967296`, expected an integer from 0 to 4294967295"},
         {"vorlan = [\"p\", \"c\", \"g\", [1], 2]\n",
@@ -227,6 +234,59 @@ TEST(ConfigParse, MessagesShowTheLineAndColumn) {
     EXPECT_EQ(lines[3], "        ^");
     // A fault at the end of the text names the place without a line to show.
     EXPECT_NE(failure("a = [1,").find("\n  at line 1, column"), std::string::npos);
+}
+
+std::string repeated(std::string_view piece, std::size_t times) {
+    std::string text;
+    for (std::size_t i = 0; i < times; ++i) text += piece;
+    return text;
+}
+
+// "a.a.a" with the given number of parts.
+std::string dotted(std::size_t parts) {
+    return repeated("a.", parts - 1) + "a";
+}
+
+TEST(ConfigParse, NestingDeeperThanTheLimitIsAFaultAtItsPlace) {
+    // Up to the limit, and dots and brackets that belong to no key or array, are fine.
+    const std::string accepted[] = {
+        "[" + dotted(100) + "]\n",
+        "[" + dotted(98) + "]\nb.c = 1\n",
+        "x = " + repeated("[", 99) + "1" + repeated("]", 99) + "\n",
+        "x = {" + dotted(98) + " = [1]}\n",
+        "\"" + dotted(300) + "\" = '" + dotted(300) + "'\n",
+        "f = [" + repeated("1.5, ", 300) + "1979-05-27 07:32:00.5]\n",
+        "m = \"\"\"\\\"\"\"\n[" + dotted(300) + "]\"\"\"\"\"\nl = '''\n[" + dotted(300) +
+            "]\n'''\n",
+        "# " + dotted(300) + "\n",
+    };
+    for (const auto& text : accepted) {
+        auto config = Config::parse(text);
+        EXPECT_TRUE(config.has_value()) << text << (config ? "" : config.error());
+    }
+
+    struct Case {
+        std::string text;
+        std::string place;
+    };
+    const Case refused[] = {
+        {"[" + dotted(101) + "]\n", "at line 1, column 202:"},
+        {"[" + dotted(60) + "]\n" + dotted(41) + " = 1\n", "at line 2, column 81:"},
+        {"x = " + repeated("[", 100) + repeated("]", 100) + "\n", "at line 1, column 104:"},
+        {"x = [1, [" + repeated("{a = [", 49) + "]]\n", "at line 1, column 303:"},
+        {"x = " + repeated("{a = ", 100) + "1" + repeated("}", 100) + "\n",
+         "at line 1, column 501:"},
+        // What overflowed the library's stack.
+        {"[" + dotted(50'000) + "]\n", "at line 1, column 202:"},
+        {"# \u00e9\n\t" + dotted(50'000) + " = 1\n", "at line 2, column 202:"},
+    };
+    for (const auto& c : refused) {
+        auto message = failure(c.text);
+        auto lines = text::split_lines(message);
+        ASSERT_GE(lines.size(), 2u) << c.text.substr(0, 40);
+        EXPECT_EQ(lines[0], "nested deeper than 100 levels");
+        EXPECT_EQ(lines[1], "  " + c.place) << c.text.substr(0, 40);
+    }
 }
 
 TEST(ConfigDefaults, VorlanFromEnvironment) {

@@ -16,6 +16,7 @@ namespace tolvern::discovery {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 using model::Model;
 using testing::TempDir;
 using testing::write_file;
@@ -249,7 +250,14 @@ TEST(DiscoverVorlan, ComponentListLines) {
                "src\\Pump.svk pump extra fields\r\n"
                "\t a/Valve.svk   valve \n"
                "\u3000Wide.svk\u00A0wide\u3000\n"
-               "Bare.svk bare");
+               // Names that would leave the output root or the goldens directory.
+               "v/src/c.svk ../../../../tmp/x\n"
+               "c.svk /abs\n"
+               "c.svk a/b\n"
+               "c.svk ..\n"
+               "c.svk .\n"
+               "c.svk nul\0x\n"
+               "Bare.svk bare"s);
     write_file(vorlan.tmp.path / "golden" / "pump.aut", "des (0,0,1)\n");
 
     auto models = root.discover(VORLAN_ONLY, vorlan.config);

@@ -1,8 +1,9 @@
 // Progress lines and summaries in the three output formats.
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
 #include "reporter.hpp"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -22,14 +23,20 @@ Reporter reporter(OutputFormat format) {
 
 TEST(Reporter, HumanLines) {
     auto r = reporter(OutputFormat::Human);
-    EXPECT_EQ(r.progress_line(result(Status::Pass, Category::Lts, "m", "", milliseconds(1999)),
-                              false),
-              "PASS     lts          m                                           1999ms");
+    EXPECT_EQ(
+        r.progress_line(result(Status::Pass, Category::Lts, "m", "", milliseconds(1999)), false),
+        "PASS     lts          m                                           1999ms");
     EXPECT_EQ(r.progress_line(result(Status::Fail, Category::SimulateRepl, "m", "why"), false),
               "FAIL     simulate-repl  m                                              0ms  [why]");
-    EXPECT_EQ(r.progress_line(result(Status::Xfail, Category::Lts, "m"), true),
-              "\x1b[0m\x1b[1;36mXFAIL  \x1b[0m  lts          m" + std::string(39, ' ') +
-                  "       0ms");
+    EXPECT_EQ(
+        r.progress_line(result(Status::Xfail, Category::Lts, "m"), true),
+        "\x1b[0m\x1b[1;36mXFAIL  \x1b[0m  lts          m" + std::string(39, ' ') + "       0ms");
+    // Control characters from a model's name or a tool's output are shown, not obeyed.
+    EXPECT_EQ(r.progress_line(result(Status::Fail, Category::Lts, "a\nb\tc",
+                                     "error: \x1b]0;owned-title\x07 \x1b[2J\x7f\u009b\r"),
+                              false),
+              "FAIL     lts          a\\nb\\tc" + std::string(33, ' ') +
+                  "       0ms  [error: \\u{1b}]0;owned-title\\u{7} \\u{1b}[2J\\u{7f}\\u{9b}\\r]");
 }
 
 TEST(Reporter, TapLinesCountAndCarryDirectives) {
@@ -48,14 +55,27 @@ TEST(Reporter, TapLinesCountAndCarryDirectives) {
     for (const auto& c : cases)
         EXPECT_EQ(r.progress_line(result(c.status, Category::Lts, "m", c.reason), false), c.line);
     EXPECT_EQ(r.tap_count, 5u);
+
+    // Nothing of a name or reason may start a directive or a new line.
+    struct Named {
+        Status status;
+        std::string name, reason, line;
+    } named[] = {
+        {Status::Fail, "bad # TODO", "", "not ok 6 - lts/bad \\# TODO"},
+        {Status::Fail, "b\\", "# TODO x", "not ok 7 - lts/b\\\\ (\\# TODO x)"},
+        {Status::Pass, "two\nlines", "", "ok 8 - lts/two\\nlines"},
+        {Status::Skip, "s#", "a # b\n", "ok 9 - lts/s\\# # SKIP (a # b\\n)"},
+    };
+    for (const auto& c : named)
+        EXPECT_EQ(r.progress_line(result(c.status, Category::Lts, c.name, c.reason), false),
+                  c.line);
 }
 
 TEST(Reporter, JsonLinesParseBack) {
     auto r = reporter(OutputFormat::Json);
-    auto line = r.progress_line(
-        result(Status::Timeout, Category::Verify, "a\"b", "tab\there \"q\"\nnl\x01",
-               milliseconds(42)),
-        false);
+    auto line = r.progress_line(result(Status::Timeout, Category::Verify, "a\"b",
+                                       "tab\there \"q\"\nnl\x01", milliseconds(42)),
+                                false);
     auto json = nlohmann::json::parse(line);
     EXPECT_EQ(json["status"], "TIMEOUT");
     EXPECT_EQ(json["category"], "verify");
@@ -85,11 +105,10 @@ TEST(Reporter, SummaryCountsByCategoryNameAndListsUnexpectedPasses) {
         auto text = r.summary_text(false);
         if (format == OutputFormat::Json) {
             auto json = nlohmann::json::parse(text);
-            EXPECT_EQ(json.dump(),
-                      R"({"summary":{"lbs":{"fail":0,"pass":0,"skip":1,"xfail":1},)"
-                      R"("lts":{"fail":1,"pass":1,"skip":0,"xfail":0},)"
-                      R"("parsing":{"fail":0,"pass":1,"skip":0,"xfail":0}},)"
-                      R"("unexpected_passes":[{"category":"lts","name":"x"}]})");
+            EXPECT_EQ(json.dump(), R"({"summary":{"lbs":{"fail":0,"pass":0,"skip":1,"xfail":1},)"
+                                   R"("lts":{"fail":1,"pass":1,"skip":0,"xfail":0},)"
+                                   R"("parsing":{"fail":0,"pass":1,"skip":0,"xfail":0}},)"
+                                   R"("unexpected_passes":[{"category":"lts","name":"x"}]})");
             EXPECT_LT(text.find("\"lbs\""), text.find("\"lts\""));
         } else {
             EXPECT_EQ(text,

@@ -8,7 +8,9 @@
 #include <set>
 #include <thread>
 
+#include "category/checks.hpp"
 #include "category/common.hpp"
+#include "pool_width.hpp"
 #include "session.hpp"
 
 namespace {
@@ -37,7 +39,8 @@ struct Pass {
 
 TEST(RunCategory, ChecksEveryAcceptedModelOnceAndRecordsEach) {
     std::vector<model::Model> models;
-    for (int i = 0; i < 40; ++i) models.push_back(make_model("m" + std::to_string(i), Category::Lts));
+    for (int i = 0; i < 40; ++i)
+        models.push_back(make_model("m" + std::to_string(i), Category::Lts));
     models.push_back(make_model("w", Category::Wfc));
     Pass pass;
     std::mutex seen_mutex;
@@ -65,10 +68,9 @@ TEST(RunCategory, OneAcceptedModelRunsOnTheCallingThread) {
                                         make_model("other", Category::Lts)};
     Pass pass;
     std::thread::id ran_on;
-    run_category(pass.context(Category::Lbs), models,
-                 [&](const CategoryContext&, const model::Model&) {
-                     ran_on = std::this_thread::get_id();
-                 });
+    run_category(
+        pass.context(Category::Lbs), models,
+        [&](const CategoryContext&, const model::Model&) { ran_on = std::this_thread::get_id(); });
     EXPECT_EQ(ran_on, std::this_thread::get_id());
 }
 
@@ -102,6 +104,44 @@ TEST(RunCategory, PoolWiderThanTheProcessorsRunsThatManyModelsAtOnce) {
                      --running;
                  });
     EXPECT_EQ(most, width);
+}
+
+TEST(PoolWidth, AsAskedWithinTheCapAndTheOpenFileLimit) {
+    struct Case {
+        std::size_t requested;
+        std::uint64_t open_files;
+        std::size_t width;
+    } cases[] = {
+        {0, 1 << 20, 1},
+        {8, 1 << 20, 8},
+        {100'000, 1 << 20, MAX_JOBS},
+        {1'000'000, 256, 22},
+        {22, 256, 22},
+        {8, 41, 1},
+        {8, 0, 1},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(pool_width(c.requested, c.open_files), c.width)
+            << c.requested << " under " << c.open_files;
+}
+
+TEST(CheckCatching, WhatACheckThrowsFailsThatModel) {
+    Pass pass;
+    const auto model = make_model("m", Category::Lts);
+    const std::pair<category::Check, std::string> cases[] = {
+        {[](const CategoryContext&, const model::Model&) -> ModelResult {
+             throw std::runtime_error("library fault");
+         },
+         "internal error: library fault"},
+        {[](const CategoryContext&, const model::Model&) -> ModelResult { throw 7; },
+         "internal error: unknown exception"},
+    };
+    for (const auto& [check, reason] : cases) {
+        auto result = category::check_catching(pass.context(Category::Lts), model, check);
+        EXPECT_EQ(result.status, Status::Fail);
+        EXPECT_EQ(result.reason, reason);
+        EXPECT_EQ(result.name, "m");
+    }
 }
 
 }  // namespace

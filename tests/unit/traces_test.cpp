@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support.hpp"
+
 namespace tolvern::category {
 namespace {
 
@@ -98,6 +100,23 @@ TEST(SortByTraceName, IntransitiveMixesSortWithoutFailure) {
     std::sort(out.begin(), out.end());
     std::sort(many.begin(), many.end());
     EXPECT_EQ(out, many);
+}
+
+TEST(TracesWithInput, ANameThatIsNotUtf8IsNoTrace) {
+    testing::TempDir dir;
+    // Its path as text would name no file, so it is not even listed.
+    for (std::string name : {"0",
+                             "a\xff"
+                             "b",
+                             "c"}) {
+        testing::write_file(dir.path / "baseline" / ("simulate." + name), "");
+        testing::write_file(dir.path / ("trace." + name), "");
+    }
+    std::vector<std::string> names;
+    for (const auto& trace : traces_with_input(dir.path, "simulate.", dir.path, "trace."))
+        names.push_back(trace.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"0", "c"}));
+    EXPECT_EQ(list_trace_goldens(dir.path, "simulate.a").size(), 0u);
 }
 
 }  // namespace

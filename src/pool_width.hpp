@@ -1,0 +1,24 @@
+// How wide the worker pool may be: as wide as asked, but never wider than this process can run.
+// Every worker may hold one child at a time, with its pipes, its threads and a file of its own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tolvern {
+
+// The widest pool: more children at once than any machine has processors for, and few enough
+// threads for every platform's per-process limit.
+inline constexpr std::size_t MAX_JOBS = 256;
+// The descriptors one worker may hold at once: four pipes while its child starts, the child's
+// process descriptor and one file; and those the process keeps for itself.
+inline constexpr std::uint64_t DESCRIPTORS_PER_WORKER = 10;
+inline constexpr std::uint64_t DESCRIPTORS_RESERVED = 32;
+
+// The pool width for the requested worker count under an open-file limit: at least 1, at most
+// MAX_JOBS, and no more workers than the limit has room for.
+std::size_t pool_width(std::size_t requested, std::uint64_t open_file_limit);
+// The same under this process's own open-file limit.
+std::size_t pool_width(std::size_t requested);
+
+}  // namespace tolvern
