@@ -9,6 +9,7 @@
 #include <atomic>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "posix.hpp"
 
@@ -17,8 +18,10 @@ namespace tolvern::shutdown {
 namespace {
 
 std::atomic<int> stop_signal{0};
-// Written once, never read: it only has to turn readable. Its ends live as long as the process.
-posix::Pipe wake;
+// Written once, never read: it only has to turn readable. Its ends are never closed, so that no
+// loop and not the watcher can find them gone while the process ends.
+std::atomic<int> wake_read{-1};
+std::atomic<int> wake_write{-1};
 
 sigset_t stop_signals() {
     sigset_t set;
@@ -40,7 +43,10 @@ void watch(sigset_t set) {
 
 void watch_signals() {
     auto set = stop_signals();
-    if (auto pipe = posix::make_pipe()) wake = std::move(*pipe);
+    if (auto pipe = posix::make_pipe()) {
+        wake_read = std::exchange(pipe->read.fd, -1);
+        wake_write = std::exchange(pipe->write.fd, -1);
+    }
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     try {
         std::thread(watch, set).detach();
@@ -53,7 +59,7 @@ void watch_signals() {
 void request(int signal) {
     int none = 0;
     if (!stop_signal.compare_exchange_strong(none, signal)) return;
-    if (wake.write.fd >= 0) (void)posix::write_all(wake.write.fd, "x");
+    if (int fd = wake_write.load(); fd >= 0) (void)posix::write_all(fd, "x");
 }
 
 int requested() {
@@ -70,7 +76,7 @@ const char* signal_name(int signal) {
 }
 
 int wake_fd() {
-    return wake.read.fd;
+    return wake_read.load(std::memory_order_relaxed);
 }
 
 }  // namespace tolvern::shutdown
