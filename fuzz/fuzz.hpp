@@ -1,6 +1,6 @@
 // What the harnesses share: the libFuzzer entry point, a check that ends the run with a message
-// when an invariant is broken (the driver then keeps the input), and the split of one input into
-// the two texts that some functions compare.
+// when an invariant is broken (libFuzzer then saves the input as a crash file), and the split of
+// one input into the two texts that some functions compare.
 #pragma once
 
 #include <cstddef>
