@@ -4,9 +4,6 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <iostream>
 #include <limits>
 #include <string>
 #include <vector>
@@ -34,8 +31,7 @@ std::function<void(const std::string&)> unsigned_into(std::optional<T>& field) {
     };
 }
 
-}  // namespace
-
+// Declares the options of `cli` to the parser.
 void declare_options(CLI::App& app, Cli& cli) {
     app.description("Sorvek test-corpus runner (replaces run_*.sh / gen_*.sh).");
     // The help flag goes after the options, so remove the one the parser starts with.
@@ -101,6 +97,7 @@ void declare_options(CLI::App& app, Cli& cli) {
     app.set_help_flag("-h,--help", "Print help");
 }
 
+// Hands the arguments after the program name to the parser; throws its errors.
 void parse_arguments(CLI::App& app, int argc, const char* const* argv) {
     // The parser reads "--name=" as the option without its value, and would then take the next
     // argument as the value; so an empty value written that way goes to it as an argument of
@@ -120,7 +117,9 @@ void parse_arguments(CLI::App& app, int argc, const char* const* argv) {
     app.parse(std::move(args));
 }
 
-Cli Cli::parse(int argc, const char* const* argv) {
+}  // namespace
+
+std::expected<Cli, CliExit> Cli::parse(int argc, const char* const* argv) {
     Cli cli;
     std::string program = argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "";
     CLI::App app("", program.empty() ? "tolvern" : program);
@@ -128,12 +127,11 @@ Cli Cli::parse(int argc, const char* const* argv) {
     try {
         parse_arguments(app, argc, argv);
     } catch (const CLI::CallForHelp&) {
-        std::cout << app.help() << std::flush;
-        std::exit(0);
+        return std::unexpected(CliExit{0, app.help()});
     } catch (const CLI::ParseError& error) {
-        std::cerr << "error: " << error.what() << "\n\nUsage: " << app.get_name()
-                  << " [OPTIONS]\n\nFor more information, try '--help'.\n";
-        std::exit(2);
+        return std::unexpected(
+            CliExit{2, "error: " + std::string(error.what()) + "\n\nUsage: " + app.get_name() +
+                           " [OPTIONS]\n\nFor more information, try '--help'.\n"});
     }
     return cli;
 }

@@ -3,15 +3,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <filesystem>
 #include <optional>
 #include <string>
 
-namespace CLI {
-class App;
-}
-
 namespace tolvern {
+
+// A command line that asks for no session: the help (status 0, printed on standard output) or a
+// usage error (status 2, printed on standard error).
+struct CliExit {
+    int status = 0;
+    std::string text;
+};
 
 struct Cli {
     std::string category = "all";
@@ -26,13 +30,8 @@ struct Cli {
     std::optional<std::filesystem::path> ltscompare;
     std::filesystem::path root = ".";
 
-    // Parses the process arguments; ends the process on a usage error (2) or after help (0).
-    static Cli parse(int argc, const char* const* argv);
+    // Parses the process arguments (argv[0] names the program in the usage text).
+    static std::expected<Cli, CliExit> parse(int argc, const char* const* argv);
 };
-
-// Declares the options of `cli` to the parser (used by parse and by tests).
-void declare_options(CLI::App& app, Cli& cli);
-// Hands the arguments after the program name to the parser; throws its errors.
-void parse_arguments(CLI::App& app, int argc, const char* const* argv);
 
 }  // namespace tolvern

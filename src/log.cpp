@@ -36,28 +36,25 @@ std::string ms_text(Duration elapsed) {
 }
 
 // Appends the pieces in order: one line of the log is usually made of several.
-void add(std::string& out, std::initializer_list<std::string_view> pieces) {
-    for (auto piece : pieces) out.append(piece);
-}
-
 void render_ending(std::string& out, const Exited& exited) {
-    add(out, {"exit: ", std::to_string(exited.code), "  (", ms_text(exited.elapsed), " ms)\n"});
+    out += text::concat(
+        {"exit: ", std::to_string(exited.code), "  (", ms_text(exited.elapsed), " ms)\n"});
     out += render_stream("stdout", exited.out);
     out += render_stream("stderr", exited.err);
 }
 
 void render_ending(std::string& out, const runner::TimedOut& timed_out) {
-    add(out, {"exit: TIMEOUT  (", ms_text(timed_out.elapsed), " ms)\n"});
+    out += text::concat({"exit: TIMEOUT  (", ms_text(timed_out.elapsed), " ms)\n"});
 }
 
 void render_ending(std::string& out, const runner::SpawnError& error) {
-    add(out, {"exit: SPAWN_ERROR  (", error.message, ")\n"});
+    out += text::concat({"exit: SPAWN_ERROR  (", error.message, ")\n"});
 }
 
 void render_cmd(std::string& out, std::size_t number, const Cmd& cmd) {
-    add(out, {"## (", std::to_string(number), ") ", cmd.label, "\n"});
-    add(out, {"$ ", shell_escape(text::lossy(cmd.program))});
-    for (const auto& arg : cmd.args) add(out, {" ", shell_escape(arg)});
+    out += text::concat({"## (", std::to_string(number), ") ", cmd.label, "\n"});
+    out += text::concat({"$ ", shell_escape(text::lossy(cmd.program))});
+    for (const auto& arg : cmd.args) out += text::concat({" ", shell_escape(arg)});
     out += "\n";
     std::visit([&](const auto& ending) { render_ending(out, ending); }, cmd.ending);
     out += "\n";
@@ -91,14 +88,14 @@ Cmd record(std::string label, const runner::Invocation& invocation, const runner
 std::string SessionLog::render(std::string_view status, std::string_view reason,
                                Duration elapsed) const {
     std::string out;
-    add(out,
+    out += text::concat(
         {"== tolvern: ", model, " (", category, ")  ", status, "  ", ms_text(elapsed), "ms ==\n"});
-    if (!reason.empty()) add(out, {"reason: ", reason, "\n"});
+    if (!reason.empty()) out += text::concat({"reason: ", reason, "\n"});
     out += "\n";
     std::size_t commands = 0;
     for (const auto& entry : entries) {
         if (const auto* note = std::get_if<Note>(&entry))
-            add(out, {"[note] ", note->text, "\n"});
+            out += text::concat({"[note] ", note->text, "\n"});
         else
             render_cmd(out, ++commands, std::get<Cmd>(entry));
     }
@@ -162,16 +159,16 @@ std::string shell_escape(std::string_view text) {
 std::string render_stream(std::string_view name, const CapturedStream& stream) {
     std::string out;
     if (stream.artefact) {
-        add(out, {name, " → ", text::lossy(*stream.artefact), "  (", std::to_string(stream.lines),
-                  " lines)\n"});
+        out += text::concat({name, " → ", text::lossy(*stream.artefact), "  (",
+                             std::to_string(stream.lines), " lines)\n"});
     } else if (!stream.text) {
-        add(out, {name, ": ", std::to_string(stream.lines),
-                  " lines (long; use --keep-artefacts to dump)\n"});
+        out += text::concat({name, ": ", std::to_string(stream.lines),
+                             " lines (long; use --keep-artefacts to dump)\n"});
     } else if (stream.text->empty()) {
-        add(out, {name, ": (empty)\n"});
+        out += text::concat({name, ": (empty)\n"});
     } else {
-        add(out, {name, ":\n"});
-        for (auto line : text::split_lines(*stream.text)) add(out, {"  ", line, "\n"});
+        out += text::concat({name, ":\n"});
+        for (auto line : text::split_lines(*stream.text)) out += text::concat({"  ", line, "\n"});
     }
     return out;
 }

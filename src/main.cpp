@@ -47,9 +47,15 @@ int main(int argc, char** argv) {
         status = helper_mode(argv[1], argc, argv);
     } else {
         auto cli = tolvern::Cli::parse(argc, argv);
-        // Before the worker pool exists, so that every thread leaves the signals to the watcher.
-        tolvern::shutdown::watch_signals();
-        status = tolvern::run(cli);
+        if (!cli) {
+            std::fputs(cli.error().text.c_str(), cli.error().status == 0 ? stdout : stderr);
+            status = cli.error().status;
+        } else {
+            // Before the worker pool exists, so that every thread leaves the signals to the
+            // watcher.
+            tolvern::shutdown::watch_signals();
+            status = tolvern::run(*cli);
+        }
     }
     std::fflush(stdout);
     std::exit(status);

@@ -59,12 +59,6 @@ void print(std::string_view text) {
     std::fflush(stdout);
 }
 
-std::string concat(std::initializer_list<std::string_view> parts) {
-    std::string out;
-    for (auto part : parts) out += part;
-    return out;
-}
-
 struct Counts {
     std::size_t pass = 0, fail = 0, xfail = 0, skip = 0;
 };
@@ -96,16 +90,16 @@ std::string json_summary(const std::vector<ModelResult>& results) {
     std::string out = R"({"summary":{)";
     std::string_view separator;
     for (const auto& [category, c] : count(results)) {
-        out += concat({separator, "\"", category, "\":{\"pass\":", std::to_string(c.pass),
-                       ",\"fail\":", std::to_string(c.fail), ",\"xfail\":", std::to_string(c.xfail),
-                       ",\"skip\":", std::to_string(c.skip), "}"});
+        out += text::concat({separator, "\"", category, "\":{\"pass\":", std::to_string(c.pass),
+                             ",\"fail\":", std::to_string(c.fail), ",\"xfail\":",
+                             std::to_string(c.xfail), ",\"skip\":", std::to_string(c.skip), "}"});
         separator = ",";
     }
     out += R"(},"unexpected_passes":[)";
     separator = "";
     for (const auto* result : unexpected_passes(results)) {
-        out += concat({separator, R"({"category":")", name(result->category), R"(","name":")",
-                       escape_json(result->name), "\"}"});
+        out += text::concat({separator, R"({"category":")", name(result->category), R"(","name":")",
+                             escape_json(result->name), "\"}"});
         separator = ",";
     }
     return out + "]}\n";
@@ -118,21 +112,21 @@ std::string human_summary(const std::vector<ModelResult>& results, bool colour) 
         out += "=== UNEXPECTED PASS — remove stale .xfail marker ===\n";
         for (const auto* result : unexpected) {
             auto category = name(result->category);
-            out += concat({"  ", category, "/", text::escape_controls(result->name),
-                           "  (passed but baseline/", category, ".xfail exists)\n"});
+            out += text::concat({"  ", category, "/", text::escape_controls(result->name),
+                                 "  (passed but baseline/", category, ".xfail exists)\n"});
         }
         out += "\n";
     }
     out += "=== summary ===\n";
-    out += concat({text::pad_right("category", 14), " ", text::pad_left("PASS", 6), " ",
-                   text::pad_left("FAIL", 6), " ", text::pad_left("XFAIL", 6), " ",
-                   text::pad_left("SKIP", 6), "\n"});
+    out += text::concat({text::pad_right("category", 14), " ", text::pad_left("PASS", 6), " ",
+                         text::pad_left("FAIL", 6), " ", text::pad_left("XFAIL", 6), " ",
+                         text::pad_left("SKIP", 6), "\n"});
     for (const auto& [category, c] : count(results))
-        out +=
-            concat({text::pad_right(category, 14), " ", paint_count(c.pass, Status::Pass, colour),
-                    " ", paint_count(c.fail, Status::Fail, colour), " ",
-                    paint_count(c.xfail, Status::Xfail, colour), " ",
-                    paint_count(c.skip, Status::Skip, colour), "\n"});
+        out += text::concat({text::pad_right(category, 14), " ",
+                             paint_count(c.pass, Status::Pass, colour), " ",
+                             paint_count(c.fail, Status::Fail, colour), " ",
+                             paint_count(c.xfail, Status::Xfail, colour), " ",
+                             paint_count(c.skip, Status::Skip, colour), "\n"});
     return out;
 }
 
@@ -168,7 +162,7 @@ std::string escape_json(std::string_view text) {
 std::string paint_count(std::size_t count, Status column, bool colour) {
     auto cell = text::pad_left(std::to_string(count), 6);
     if (count == 0 || !colour) return cell;
-    return concat({colour_of(column), cell, RESET});
+    return text::concat({colour_of(column), cell, RESET});
 }
 
 std::string Reporter::progress_line(const ModelResult& result, bool colour) {
@@ -177,32 +171,33 @@ std::string Reporter::progress_line(const ModelResult& result, bool colour) {
     auto status = word(result.status);
     switch (format) {
         case OutputFormat::Json:
-            return concat({R"({"status":")", status, R"(","category":")", category, R"(","name":")",
-                           escape_json(result.name), R"(","elapsed_ms":)", ms, R"(,"reason":")",
-                           escape_json(result.reason), "\"}"});
+            return text::concat({R"({"status":")", status, R"(","category":")", category,
+                                 R"(","name":")", escape_json(result.name), R"(","elapsed_ms":)",
+                                 ms, R"(,"reason":")", escape_json(result.reason), "\"}"});
         case OutputFormat::Tap: {
             ++tap_count;
             auto [ok, directive] = tap_words(result.status);
             auto reason =
-                result.reason.empty() ? std::string() : concat({" (", result.reason, ")"});
+                result.reason.empty() ? std::string() : text::concat({" (", result.reason, ")"});
             // Without a directive the reason belongs to the description; after one it explains it.
-            auto described = concat({category, "/", result.name, directive.empty() ? reason : ""});
+            auto described =
+                text::concat({category, "/", result.name, directive.empty() ? reason : ""});
             auto explanation = directive.empty() ? std::string() : text::escape_controls(reason);
-            return concat({ok, " ", std::to_string(tap_count), " - ", tap_description(described),
-                           directive, explanation});
+            return text::concat({ok, " ", std::to_string(tap_count), " - ",
+                                 tap_description(described), directive, explanation});
         }
         case OutputFormat::Human: break;
     }
-    auto field = colour
-                     ? concat({RESET, colour_of(result.status), text::pad_right(status, 7), RESET})
-                     : text::pad_right(status, 7);
+    auto field =
+        colour ? text::concat({RESET, colour_of(result.status), text::pad_right(status, 7), RESET})
+               : text::pad_right(status, 7);
     // Shown escaped, a control character from a tool's output cannot steer the terminal.
     auto reason = result.reason.empty()
                       ? std::string()
-                      : concat({"  [", text::escape_controls(result.reason), "]"});
-    return concat({field, "  ", text::pad_right(category, 11), "  ",
-                   text::pad_right(text::escape_controls(result.name), 40), "  ",
-                   text::pad_left(ms, 6), "ms", reason});
+                      : text::concat({"  [", text::escape_controls(result.reason), "]"});
+    return text::concat({field, "  ", text::pad_right(category, 11), "  ",
+                         text::pad_right(text::escape_controls(result.name), 40), "  ",
+                         text::pad_left(ms, 6), "ms", reason});
 }
 
 std::string Reporter::summary_text(bool colour) const {

@@ -193,6 +193,12 @@ std::string pad_left(std::string_view text, std::size_t width) {
     return out.append(text);
 }
 
+std::string concat(std::initializer_list<std::string_view> pieces) {
+    std::string out;
+    for (auto piece : pieces) out += piece;
+    return out;
+}
+
 std::vector<std::string_view> quoted_items(std::string_view line) {
     auto pieces = split(line, '"');
     std::vector<std::string_view> items;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -53,6 +54,9 @@ std::vector<std::string_view> split(std::string_view text, char sep);
 // The texts between the first and second double quote of the line, the third and fourth, and so
 // on; a last quote without its partner opens one more text, to the end of the line.
 std::vector<std::string_view> quoted_items(std::string_view line);
+
+// The pieces one after another.
+std::string concat(std::initializer_list<std::string_view> pieces);
 
 // The pieces (texts) in order with the separator between each two.
 template <typename Range>

@@ -1,10 +1,9 @@
 // The command line as the parser fills the Cli record.
+#include "cli.hpp"
+
 #include <gtest/gtest.h>
 
-#include <CLI/CLI.hpp>
 #include <limits>
-
-#include "cli.hpp"
 
 namespace {
 
@@ -12,17 +11,11 @@ using tolvern::Cli;
 
 // Parses the arguments (after the program name); nullopt when the parser rejects them.
 std::optional<Cli> parse(std::vector<std::string> args) {
-    Cli cli;
-    CLI::App app("", "tolvern");
-    tolvern::declare_options(app, cli);
     std::vector<const char*> argv = {"tolvern"};
     for (auto& arg : args) argv.push_back(arg.c_str());
-    try {
-        tolvern::parse_arguments(app, static_cast<int>(argv.size()), argv.data());
-    } catch (const CLI::ParseError&) {
-        return std::nullopt;
-    }
-    return cli;
+    auto cli = Cli::parse(static_cast<int>(argv.size()), argv.data());
+    if (!cli) return std::nullopt;
+    return *cli;
 }
 
 TEST(Cli, NoArgumentsGiveTheDefaults) {
@@ -41,6 +34,19 @@ TEST(Cli, NoArgumentsGiveTheDefaults) {
     EXPECT_EQ(cli->root, ".");
 }
 
+TEST(Cli, HelpAndUsageErrorsComeBackWithTheirStatus) {
+    const char* help[] = {"tolvern", "--help"};
+    auto asked = Cli::parse(2, help);
+    ASSERT_FALSE(asked);
+    EXPECT_EQ(asked.error().status, 0);
+    EXPECT_NE(asked.error().text.find("--category"), std::string::npos);
+    const char* bad[] = {"tolvern", "--bogus"};
+    auto refused = Cli::parse(2, bad);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().status, 2);
+    EXPECT_TRUE(refused.error().text.starts_with("error: ")) << refused.error().text;
+}
+
 TEST(Cli, JobsInEveryWrittenForm) {
     for (auto args : std::vector<std::vector<std::string>>{
              {"-j4"}, {"-j", "4"}, {"--jobs", "4"}, {"--jobs=4"}}) {
@@ -52,8 +58,8 @@ TEST(Cli, JobsInEveryWrittenForm) {
 
 TEST(Cli, ValuesAndFlags) {
     auto cli = parse({"--category", "lts", "--filter", "*x*", "--timeout", "0", "--output=tap",
-                      "-k", "--list", "--config", "c.toml", "--kestrin", "k", "--ltscompare",
-                      "lc", "--root", "r"});
+                      "-k", "--list", "--config", "c.toml", "--kestrin", "k", "--ltscompare", "lc",
+                      "--root", "r"});
     ASSERT_TRUE(cli);
     EXPECT_EQ(cli->category, "lts");
     EXPECT_EQ(cli->filter, "*x*");
