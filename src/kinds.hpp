@@ -36,20 +36,23 @@ enum class OutputFormat : std::uint8_t { Human, Tap, Json };
 
 // The fourteen category names in value order, then the five status words.
 inline constexpr std::array<std::string_view, 19> NAMES = {
-    "parsing", "parse-compare", "wfc",     "symres", "lts",           "verify", "lbs",
-    "vorlan",  "threads",       "misc",    "simulate", "simulate-repl", "trace", "selfcheck",
-    "PASS",    "FAIL",          "XFAIL",   "SKIP",   "TIMEOUT",
+    "parsing", "parse-compare", "wfc",   "symres",   "lts",           "verify", "lbs",
+    "vorlan",  "threads",       "misc",  "simulate", "simulate-repl", "trace",  "selfcheck",
+    "PASS",    "FAIL",          "XFAIL", "SKIP",     "TIMEOUT",
 };
 
-constexpr std::string_view name(Category c) { return NAMES[static_cast<std::size_t>(c)]; }
-constexpr std::string_view word(Status s) { return NAMES[14 + static_cast<std::size_t>(s)]; }
+constexpr std::string_view name(Category c) {
+    return NAMES[static_cast<std::size_t>(c)];
+}
+constexpr std::string_view word(Status s) {
+    return NAMES[14 + static_cast<std::size_t>(s)];
+}
 
 // What "all" selects, in run order; selfcheck runs only when named.
 inline constexpr std::array<Category, 13> ALL_CATEGORIES = {
-    Category::Parsing, Category::ParseCompare, Category::Wfc,      Category::Symres,
-    Category::Lts,     Category::Verify,       Category::Threads,  Category::Vorlan,
-    Category::Lbs,     Category::Misc,         Category::Simulate, Category::SimulateRepl,
-    Category::Trace,
+    Category::Parsing,  Category::ParseCompare, Category::Wfc,    Category::Symres, Category::Lts,
+    Category::Verify,   Category::Threads,      Category::Vorlan, Category::Lbs,    Category::Misc,
+    Category::Simulate, Category::SimulateRepl, Category::Trace,
 };
 
 // A category by its exact (case-sensitive) name.

@@ -1,8 +1,8 @@
 // The shared text helpers: lines, white space, quoted items, joining, UTF-8, padding and strict
 // numbers.
-#include <gtest/gtest.h>
-
 #include "text.hpp"
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -62,15 +62,18 @@ TEST(Text, Utf8ValidityAcrossTheWordBoundary) {
         {"", true},
         {"plain ascii text longer than a word", true},
         {"eight ok\xc3\xa9", true},
-        {"eight ok\xc3", false},                      // truncated at the end
-        {"seven o\xe2\x82\xac tail", true},             // a sequence across the 8-byte mark
+        {"eight ok\xc3", false},             // truncated at the end
+        {"seven o\xe2\x82\xac tail", true},  // a sequence across the 8-byte mark
         {"0123456789abcdef\xff", false},
-        {"\xed\xa0\x80", false},                       // a surrogate
-        {"\xf4\x90\x80\x80", false},                   // beyond U+10FFFF
-        {"\xc0\xaf", false},                           // overlong
+        {"\xed\xa0\x80", false},      // a surrogate
+        {"\xf4\x90\x80\x80", false},  // beyond U+10FFFF
+        {"\xc0\xaf", false},          // overlong
     };
     for (const auto& c : cases) EXPECT_EQ(is_valid_utf8(c.bytes), c.valid) << c.bytes;
-    EXPECT_EQ(lossy_utf8("a\xff" "b\xe2\x82"), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+    EXPECT_EQ(lossy_utf8("a\xff"
+                         "b\xe2\x82"),
+              "a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD");
 }
 
 TEST(Text, PaddingCountsCharactersNotBytes) {
