@@ -1,5 +1,5 @@
 // How wide the worker pool may be: as wide as asked, but never wider than this process can run.
-// Every worker may hold one child at a time, with its pipes, its threads and a file of its own.
+// Every worker may hold one child at a time, with its pipes and a file of its own.
 #pragma once
 
 #include <cstddef>
