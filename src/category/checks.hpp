@@ -4,9 +4,9 @@
 #include <filesystem>
 #include <optional>
 
+#include "category/context.hpp"
 #include "model.hpp"
 #include "reporter.hpp"
-#include "session.hpp"
 
 namespace tolvern::category {
 
