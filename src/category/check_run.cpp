@@ -23,10 +23,15 @@ ModelResult close_check(const CheckLog& check, ModelResult result) {
     return result;
 }
 
+namespace {
+
+// The reason of a skip marker's text: its first line, or the file name when it is empty.
 std::string skip_reason(std::string_view marker_text, std::string_view file_name) {
     if (marker_text.empty()) return std::string(file_name);
     return std::string(text::first_line(marker_text));
 }
+
+}  // namespace
 
 std::optional<std::string> skip_marker(const Path& model_dir, std::string_view file_name) {
     auto marker = files::read_text(model_dir / "baseline" / file_name);

@@ -34,8 +34,6 @@ ModelResult close_check(const CheckLog& check, ModelResult result);
 // The reason of the skip marker "baseline/{file_name}" of a model: its first line, or the file
 // name when it is empty; nothing when it cannot be read as text.
 std::optional<std::string> skip_marker(const Path& model_dir, std::string_view file_name);
-// The reason of a skip marker's text (the pure part of skip_marker).
-std::string skip_reason(std::string_view marker_text, std::string_view file_name);
 
 // A kestrin run on the model: isolated environment, the model's working directory, no input.
 runner::Invocation kestrin_invocation(const Path& kestrin, const Model& model,

@@ -1,5 +1,7 @@
 // The misc check: a model's own run.sh, run by bash in a fresh scratch directory with the tool,
 // the model directory and the scratch directory in its environment; its exit status decides.
+#include "category/misc.hpp"
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -8,13 +10,14 @@
 #include <string>
 #include <system_error>
 
-#include "category/checks.hpp"
 #include "category/common.hpp"
 #include "files.hpp"
 #include "runner.hpp"
 #include "text.hpp"
 
 namespace tolvern::category {
+
+using model::Model;
 
 namespace {
 

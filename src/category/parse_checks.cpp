@@ -7,7 +7,6 @@
 #include <string_view>
 #include <variant>
 
-#include "category/checks.hpp"
 #include "category/common.hpp"
 #include "category/golden.hpp"
 #include "files.hpp"

@@ -1,5 +1,7 @@
 // The selfcheck: kestrin generates a model's traces itself, then checks every one of them against
 // the model again, in parallel on the session's pool; the model passes when no trace bails.
+#include "category/selfcheck.hpp"
+
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
@@ -12,7 +14,6 @@
 #include <vector>
 
 #include "category/check_run.hpp"
-#include "category/checks.hpp"
 #include "category/common.hpp"
 #include "category/traces.hpp"
 #include "files.hpp"

@@ -2,12 +2,13 @@
 // other, and what kestrin prints is judged against the golden kept in the model's baseline. Both
 // share the case list, the case loop with its log lines, and the rule that turns the tally into
 // one result.
+#include "category/simulate.hpp"
+
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "category/check_run.hpp"
-#include "category/checks.hpp"
 #include "category/common.hpp"
 #include "category/golden.hpp"
 #include "category/traces.hpp"

@@ -13,9 +13,12 @@
 #include <vector>
 
 #include "category/check_run.hpp"
-#include "category/checks.hpp"
 #include "category/common.hpp"
-#include "category/repl_daemon.hpp"
+#include "category/eligible.hpp"
+#include "category/oneshot.hpp"
+#include "category/repl_interactive.hpp"
+#include "category/repl_verdict.hpp"
+#include "category/simulate_repl_internal.hpp"
 #include "category/traces.hpp"
 #include "files.hpp"
 #include "text.hpp"

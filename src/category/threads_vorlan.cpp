@@ -1,14 +1,16 @@
 // The threads check (the LTS generated with every thread count of the session behaves as the
 // one-thread LTS) and the vorlan check (an external corpus model's LTS against its gold). Neither
 // applies an xfail marker.
+#include "category/threads_vorlan.hpp"
+
 #include <cstdint>
 #include <ranges>
 #include <string>
 #include <vector>
 
-#include "category/checks.hpp"
 #include "category/common.hpp"
-#include "category/lts.hpp"
+#include "category/lts_capture.hpp"
+#include "category/lts_gold.hpp"
 #include "text.hpp"
 
 namespace tolvern::category {

@@ -1,11 +1,13 @@
 // The verify check: kestrin's verification report of a model, standard output then standard
 // error, against the model's verify golden after a light whitespace normalisation.
+#include "category/verify.hpp"
+
 #include <variant>
 
-#include "category/checks.hpp"
+#include "category/check_run.hpp"
 #include "category/common.hpp"
 #include "category/golden.hpp"
-#include "category/lts.hpp"
+#include "category/lts_capture.hpp"
 #include "files.hpp"
 
 namespace tolvern::category {

@@ -1,10 +1,12 @@
 // The pure pieces of the LTS checks that the end-to-end tests cannot reach: state-count headers,
 // budget arithmetic at its limits, queue options and action lists.
-#include "category/lts.hpp"
-
 #include <gtest/gtest.h>
 
 #include <limits>
+
+#include "category/lts_capture.hpp"
+#include "category/lts_gold_internal.hpp"
+#include "category/lts_internal.hpp"
 
 namespace tolvern::category {
 namespace {

@@ -1,0 +1,30 @@
+// The one-shot pass of the simulate-repl check: a trace replayed in one kestrin run and judged
+// against its golden.
+#pragma once
+
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include "category/repl_records.hpp"
+#include "kinds.hpp"
+#include "model.hpp"
+#include "runner.hpp"
+
+namespace tolvern::category {
+
+// `kestrin simulate --check-trace FILE -m NAME DISPLAY`, as both the one-shot and the per-step
+// eligible passes run it.
+runner::Invocation check_trace_invocation(const std::filesystem::path& kestrin,
+                                          const model::Model& model,
+                                          const std::filesystem::path& trace_file,
+                                          Duration timeout);
+
+// The trace replayed in one run and judged against its golden; artefacts of a diverging trace
+// go to `out_dir`.
+ReplTraceOut oneshot_trace_pass(const ReplTrace& trace, const std::filesystem::path& kestrin,
+                                const model::Model& model, Duration timeout,
+                                const std::set<std::string>& interactive_xfail,
+                                const std::filesystem::path& out_dir);
+
+}  // namespace tolvern::category
