@@ -39,12 +39,6 @@ std::optional<std::string> skip_marker(const Path& model_dir, std::string_view f
     return skip_reason(*marker, file_name);
 }
 
-runner::Invocation kestrin_invocation(const Path& kestrin, const Model& model,
-                                      std::vector<std::string> args, Duration timeout) {
-    return runner::Invocation{kestrin,       std::move(args), isolated_env(),
-                              model.workdir, std::nullopt,    timeout};
-}
-
 Artefacts keep_streams(const Path& dir, const runner::Exited& run, std::string_view stdout_name,
                        std::string_view stderr_name) {
     // The log names an artefact only when it was written; otherwise it shows the stream itself.

@@ -1,5 +1,5 @@
 // The frame of a check that keeps a session log: its output directory and log, its skip marker,
-// and kestrin runs on the model with the streams kept as artefacts.
+// and the streams of its kestrin runs kept as artefacts.
 #pragma once
 
 #include <expected>
@@ -34,10 +34,6 @@ ModelResult close_check(const CheckLog& check, ModelResult result);
 // The reason of the skip marker "baseline/{file_name}" of a model: its first line, or the file
 // name when it is empty; nothing when it cannot be read as text.
 std::optional<std::string> skip_marker(const Path& model_dir, std::string_view file_name);
-
-// A kestrin run on the model: isolated environment, the model's working directory, no input.
-runner::Invocation kestrin_invocation(const Path& kestrin, const Model& model,
-                                      std::vector<std::string> args, Duration timeout);
 
 struct Artefacts {
     std::optional<Path> stdout_file;

@@ -17,7 +17,7 @@
 
 #include "category/common.hpp"
 #include "category/eligible_internal.hpp"
-#include "category/oneshot.hpp"
+#include "category/kestrin_cli.hpp"
 #include "category/traces.hpp"
 #include "files.hpp"
 #include "posix.hpp"

@@ -6,19 +6,9 @@
 #include <variant>
 
 #include "category/common.hpp"
+#include "category/kestrin_cli.hpp"
 
 namespace tolvern::category {
-
-void push_queue_args(std::vector<std::string>& args, const meta::MetaConfig& meta) {
-    auto push = [&](std::string_view option, const std::optional<std::uint32_t>& value) {
-        if (!value) return;
-        args.emplace_back(option);
-        args.push_back(std::to_string(*value));
-    };
-    push("-q", meta.queue_size);
-    push("--queue-size-defer", meta.queue_size_defer);
-    push("--queue-size-external", meta.queue_size_external);
-}
 
 std::expected<LtsCapture, LtsCaptureFailure> capture_lts(
     const Model& model, const Path& kestrin, std::vector<std::string> args, Duration timeout,
@@ -48,17 +38,9 @@ std::expected<LtsCapture, LtsCaptureFailure> capture_lts(
 std::expected<LtsCapture, LtsCaptureFailure> run_lts_capture(
     const Model& model, const Path& kestrin, std::optional<std::uint32_t> threads, Duration timeout,
     log::SessionLog& log, const Path& dir, std::string_view file_name) {
-    std::vector<std::string> args;
     std::string label = "kestrin lts";
-    if (threads) {
-        args.push_back("--threads=" + std::to_string(*threads));
-        label += " --threads=" + std::to_string(*threads);
-    }
-    if (model.meta.skip_wfc) args.emplace_back("-p");
-    args.insert(args.end(), {"lts", "--full-lts", "-m", std::string(tool_model_name(model.name))});
-    push_queue_args(args, model.meta);
-    args.push_back(model.display);
-    return capture_lts(model, kestrin, std::move(args), timeout, log, dir, file_name,
+    if (threads) label += " --threads=" + std::to_string(*threads);
+    return capture_lts(model, kestrin, lts_args(model, threads), timeout, log, dir, file_name,
                        std::move(label));
 }
 

@@ -11,12 +11,8 @@
 #include <vector>
 
 #include "category/check_run.hpp"
-#include "meta.hpp"
 
 namespace tolvern::category {
-
-// Appends "-q", "--queue-size-defer" and "--queue-size-external" with the set META values.
-void push_queue_args(std::vector<std::string>& args, const meta::MetaConfig& meta);
 
 struct LtsCaptureFailure {
     enum class Kind : std::uint8_t { Blocking, Empty, TimedOut, SpawnError };

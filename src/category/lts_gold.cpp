@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "category/common.hpp"
+#include "category/kestrin_cli.hpp"
 #include "category/lts_gold_internal.hpp"
 #include "files.hpp"
 #include "text.hpp"
@@ -51,10 +52,7 @@ std::string port_events(std::string_view ports_json, std::string_view ours, std:
 // kestrin's port description of the model: its standard output when it exited, else nothing.
 std::string inspect_ports(const Model& model, const Path& kestrin, Duration timeout) {
     auto outcome =
-        runner::run(kestrin_invocation(kestrin, model,
-                                       {"inspect-ports", "--output", "json", "-m",
-                                        std::string(tool_model_name(model.name)), model.display},
-                                       timeout));
+        runner::run(kestrin_invocation(kestrin, model, inspect_ports_args(model), timeout));
     auto* exited = std::get_if<runner::Exited>(&outcome);
     return exited ? std::move(exited->stdout_text) : std::string();
 }

@@ -8,8 +8,8 @@
 #include "category/check_run.hpp"
 #include "category/common.hpp"
 #include "category/golden.hpp"
+#include "category/kestrin_cli.hpp"
 #include "files.hpp"
-#include "text.hpp"
 
 namespace tolvern::category {
 
@@ -82,15 +82,6 @@ void record_exited(ReplTraceOut& out, const ReplTrace& trace, const runner::Invo
 }
 
 }  // namespace
-
-runner::Invocation check_trace_invocation(const Path& kestrin, const model::Model& model,
-                                          const Path& trace_file, Duration timeout) {
-    return kestrin_invocation(
-        kestrin, model,
-        {"simulate", "--check-trace", text::lossy(from_workdir(trace_file, model.workdir)), "-m",
-         std::string(tool_model_name(model.name)), model.display},
-        timeout);
-}
 
 ReplTraceOut oneshot_trace_pass(const ReplTrace& trace, const Path& kestrin,
                                 const model::Model& model, Duration timeout,

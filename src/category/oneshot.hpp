@@ -9,16 +9,8 @@
 #include "category/repl_records.hpp"
 #include "kinds.hpp"
 #include "model.hpp"
-#include "runner.hpp"
 
 namespace tolvern::category {
-
-// `kestrin simulate --check-trace FILE -m NAME DISPLAY`, as both the one-shot and the per-step
-// eligible passes run it.
-runner::Invocation check_trace_invocation(const std::filesystem::path& kestrin,
-                                          const model::Model& model,
-                                          const std::filesystem::path& trace_file,
-                                          Duration timeout);
 
 // The trace replayed in one run and judged against its golden; artefacts of a diverging trace
 // go to `out_dir`.

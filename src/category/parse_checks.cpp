@@ -9,15 +9,12 @@
 
 #include "category/common.hpp"
 #include "category/golden.hpp"
+#include "category/kestrin_cli.hpp"
 #include "files.hpp"
 #include "runner.hpp"
 #include "text.hpp"
 
 namespace tolvern::category {
-
-std::vector<std::string> parse_args(std::string_view display) {
-    return {"parse", std::string(display)};
-}
 
 namespace {
 
@@ -33,14 +30,8 @@ struct ResultOf {
 // The parse run as it exited, or the result for a run that timed out or could not start.
 std::expected<runner::Exited, ModelResult> parse_run(const CategoryContext& context,
                                                      const Model& model) {
-    auto outcome = runner::run(runner::Invocation{
-        .program = context.kestrin,
-        .args = parse_args(model.display),
-        .env = isolated_env(),
-        .cwd = model.workdir,
-        .stdin_bytes = std::nullopt,
-        .timeout = context.timeout,
-    });
+    auto outcome = runner::run(
+        kestrin_invocation(context.kestrin, model, parse_args(model.display), context.timeout));
     if (auto unfinished = unfinished_result(outcome, model.name, context.category, "parse"))
         return std::unexpected(std::move(*unfinished));
     return std::get<runner::Exited>(std::move(outcome));

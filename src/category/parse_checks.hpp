@@ -2,18 +2,11 @@
 // the model and judges the outcome.
 #pragma once
 
-#include <string>
-#include <string_view>
-#include <vector>
-
 #include "category/context.hpp"
 
 namespace tolvern::category {
 
 using model::Model;
-
-// "parse" followed by the model's root-relative path.
-std::vector<std::string> parse_args(std::string_view display);
 
 ModelResult check_parsing(const CategoryContext& context, const Model& model);
 ModelResult check_parse_compare(const CategoryContext& context, const Model& model);

@@ -12,6 +12,7 @@
 
 #include "category/common.hpp"
 #include "category/golden.hpp"
+#include "category/kestrin_cli.hpp"
 #include "category/repl_daemon_internal.hpp"
 #include "posix.hpp"
 #include "supervisor.hpp"
@@ -192,17 +193,11 @@ std::expected<bool, std::string> converse(const Path& kestrin, const model::Mode
                                           const ReplSetup& setup,
                                           const std::function<void(std::string_view)>& handle,
                                           const std::function<void(ReplConversation&)>& feed) {
-    std::vector<std::string> args = {"--output", "json", "simulate", "--repl"};
-    if (setup.flush) args.emplace_back("--flush");
-    args.emplace_back("-m");
-    args.emplace_back(tool_model_name(model.name));
-    args.push_back(model.display);
-
     auto deadline = posix::deadline_after(Clock::now(), setup.timeout);
     auto launched = supervisor::Supervisor::start({
         .plan = {.program = kestrin,
                  .search_path = true,
-                 .args = std::move(args),
+                 .args = repl_args(model, setup.flush),
                  .env = posix::environment_with(isolated_env()),
                  .cwd = model.workdir},
         .with_input = true,

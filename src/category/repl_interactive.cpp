@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <ranges>
 
-#include "category/common.hpp"
 #include "category/golden.hpp"
+#include "category/kestrin_cli.hpp"
 #include "category/repl_daemon.hpp"
 #include "category/repl_interactive_internal.hpp"
 #include "files.hpp"
@@ -153,14 +153,8 @@ std::optional<std::string> repl_quit_parity(const Path& kestrin, const model::Mo
                                             Duration timeout) {
     std::vector<std::string> steps = confirmed;
     steps.insert(steps.end(), trail.begin(), trail.end());
-    runner::Invocation invocation{
-        .program = kestrin,
-        .args = {"simulate", "-m", std::string(tool_model_name(model.name)), model.display},
-        .env = isolated_env(),
-        .cwd = model.workdir,
-        .stdin_bytes = text::join(steps, "\n") + "\n",
-        .timeout = timeout,
-    };
+    auto invocation = kestrin_invocation(kestrin, model, simulate_args(model), timeout);
+    invocation.stdin_bytes = text::join(steps, "\n") + "\n";
     auto outcome = runner::run(invocation);
     auto* exited = std::get_if<runner::Exited>(&outcome);
     if (exited == nullptr) return "batch render of the repl trail timed out";

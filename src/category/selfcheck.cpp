@@ -15,6 +15,7 @@
 
 #include "category/check_run.hpp"
 #include "category/common.hpp"
+#include "category/kestrin_cli.hpp"
 #include "category/traces.hpp"
 #include "files.hpp"
 #include "log.hpp"
@@ -55,17 +56,13 @@ std::expected<std::vector<Path>, std::error_code> list_traces(const Path& dir) {
 std::vector<std::string> bailed_traces(const CategoryContext& context, const Model& model,
                                        const std::vector<Path>& traces) {
     const auto limit = std::max(context.timeout, TRACE_CHECK_LIMIT);
-    const std::string tool_name(tool_model_name(model.name));
     std::vector<std::optional<std::string>> bails(traces.size());
     // Isolated, so that this thread waits for its own traces only and does not take up another
     // model's whole check meanwhile.
     tbb::this_task_arena::isolate([&] {
         tbb::parallel_for(std::size_t{0}, traces.size(), [&](std::size_t i) {
             auto outcome = runner::run(kestrin_invocation(
-                context.kestrin, model,
-                {"simulate", "-m", tool_name, "--defer-any-order", "--defer-origin",
-                 "--check-trace", text::lossy(traces[i]), model.display},
-                limit));
+                context.kestrin, model, check_generated_trace_args(model, traces[i]), limit));
             auto* exited = std::get_if<runner::Exited>(&outcome);
             if (!exited || exited->code != 0) bails[i] = text::lossy(traces[i].filename());
         });
@@ -87,11 +84,8 @@ ModelResult check_selfcheck(const CategoryContext& context, const Model& model) 
     if (!out_dir) return done(Status::Fail, "create out dir: " + out_dir.error().message(), {});
     const auto traces_dir = files::canonical_or_same(*out_dir) / "traces";
 
-    auto generation =
-        kestrin_invocation(context.kestrin, model,
-                           {"traces", "-m", std::string(tool_model_name(model.name)),
-                            "--defer-origin", "-o", text::lossy(traces_dir), model.display},
-                           std::max(context.timeout, GENERATION_LIMIT));
+    auto generation = kestrin_invocation(context.kestrin, model, traces_args(model, traces_dir),
+                                         std::max(context.timeout, GENERATION_LIMIT));
     generation.env = generation_env();
     const auto start = posix::Clock::now();
     auto since_start = [&] { return posix::since(start); };

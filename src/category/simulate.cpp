@@ -11,6 +11,7 @@
 #include "category/check_run.hpp"
 #include "category/common.hpp"
 #include "category/golden.hpp"
+#include "category/kestrin_cli.hpp"
 #include "category/traces.hpp"
 #include "files.hpp"
 
@@ -190,13 +191,11 @@ ModelResult check_simulate(const CategoryContext& context, const Model& model) {
     if (model.name.find("foreign") != std::string::npos)
         return result(model.name, Category::Simulate, Status::Skip, "foreign (deferred)",
                       Duration{});
-    return check_trace_cases(
-        context, model, SIMULATE,
-        {"simulate", "-m", std::string(tool_model_name(model.name)), model.display});
+    return check_trace_cases(context, model, SIMULATE, simulate_args(model));
 }
 
 ModelResult check_trace(const CategoryContext& context, const Model& model) {
-    return check_trace_cases(context, model, TRACE, {"trace"});
+    return check_trace_cases(context, model, TRACE, trace_args());
 }
 
 }  // namespace tolvern::category

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "category/common.hpp"
+#include "category/kestrin_cli.hpp"
 #include "category/lts_capture.hpp"
 #include "category/lts_gold.hpp"
 #include "text.hpp"
@@ -101,19 +102,9 @@ ModelResult vorlan_result(const CategoryContext& context, const Model& model, Ch
                       "missing golden — run scripts/gen-vorlan-goldens.sh", Duration{});
     check.log.note(comparator_note(context.ltscompare, "NOT FOUND"));
 
-    std::vector<std::string> args;
-    if (model.meta.skip_wfc) args.emplace_back("-p");
-    args.insert(args.end(), {"lts", "--full-lts", "-m", std::string(tool_model_name(model.name))});
-    // Relative import directories name places from here, not from the component's directory
-    // where kestrin runs.
-    std::error_code ignored;
-    for (const auto& dir : context.import_dirs)
-        args.insert(args.end(), {"-I", path_arg(std::filesystem::absolute(dir, ignored))});
-    push_queue_args(args, model.meta);
-    args.push_back(model.display);
-
-    auto capture = capture_lts(model, context.kestrin, std::move(args), context.timeout, check.log,
-                               check.dir, "ours.aut", "kestrin lts (vorlan)");
+    auto capture =
+        capture_lts(model, context.kestrin, lts_args(model, std::nullopt, context.import_dirs),
+                    context.timeout, check.log, check.dir, "ours.aut", "kestrin lts (vorlan)");
     auto settled = against_gold(model, Category::Vorlan, std::move(capture), *model.baselines.lts,
                                 context.kestrin, context.ltscompare, context.timeout, check,
                                 "ltscompare missing");

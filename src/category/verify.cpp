@@ -7,22 +7,12 @@
 #include "category/check_run.hpp"
 #include "category/common.hpp"
 #include "category/golden.hpp"
-#include "category/lts_capture.hpp"
+#include "category/kestrin_cli.hpp"
 #include "files.hpp"
 
 namespace tolvern::category {
 
 namespace {
-
-std::vector<std::string> verify_args(const Model& model) {
-    std::vector<std::string> args = {"-v", "verify",
-                                     "-k", "--full-lts",
-                                     "-I", path_arg(from_workdir(model.dir, model.workdir)),
-                                     "-m", std::string(tool_model_name(model.name))};
-    push_queue_args(args, model.meta);
-    args.push_back(model.display);
-    return args;
-}
 
 ModelResult verify_result(const CategoryContext& context, const Model& model, CheckLog& check) {
     auto done = [&](Status status, std::string reason, Duration elapsed) {
