@@ -1,6 +1,8 @@
-// The frame of a check that keeps a session log: output directory, log, skip marker, kestrin
-// runs and their artefacts.
+// The frame of a check that keeps a session log, its skip marker and its artefacts.
 #include "category/check_run.hpp"
+
+#include <expected>
+#include <utility>
 
 #include "category/common.hpp"
 #include "files.hpp"
@@ -8,6 +10,9 @@
 
 namespace tolvern::category {
 
+namespace {
+
+// The model's output directory with a fresh session log, or the "output dir: {}" failure.
 std::expected<CheckLog, ModelResult> open_check(const Path& out_root, Category category,
                                                 const Model& model) {
     auto dir = log::ModelOutDir::create(out_root, name(category), model.name);
@@ -17,10 +22,22 @@ std::expected<CheckLog, ModelResult> open_check(const Path& out_root, Category c
     return CheckLog{std::move(*dir), log::SessionLog(model.name, std::string(name(category)))};
 }
 
+// Writes the log with the result's status and reason.
 ModelResult close_check(const CheckLog& check, ModelResult result) {
     // The log is for inspection only: failing to write it must not change the verdict.
     (void)check.log.write_to(check.dir, word(result.status), result.reason);
     return result;
+}
+
+}  // namespace
+
+ModelResult logged_check(const Path& out_root, Category category, const Model& model,
+                         bool apply_marker, const std::function<ModelResult(CheckLog&)>& body) {
+    auto check = open_check(out_root, category, model);
+    if (!check) return std::move(check.error());
+    auto verdict = body(*check);
+    if (apply_marker) verdict = apply_xfail_marker(model.dir, std::move(verdict));
+    return close_check(*check, std::move(verdict));
 }
 
 namespace {

@@ -1,9 +1,9 @@
-// The frame of a check that keeps a session log: its output directory and log, its skip marker,
-// and the streams of its kestrin runs kept as artefacts.
+// The frame of every check that keeps a session log (output directory, log, marker, log written),
+// and what such checks share: the skip marker and the streams of their runs kept as artefacts.
 #pragma once
 
-#include <expected>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,11 +25,12 @@ struct CheckLog {
     log::SessionLog log;
 };
 
-// The model's output directory with a fresh session log, or the "output dir: {}" failure.
-std::expected<CheckLog, ModelResult> open_check(const Path& out_root, Category category,
-                                                const Model& model);
-// Writes the log with the result's status and reason (a write error is ignored).
-ModelResult close_check(const CheckLog& check, ModelResult result);
+// A check with a session log: the model's output directory with a fresh log, the body's result,
+// the category's .xfail marker when `apply_marker` is set, then the log written with the final
+// status and reason. A directory that cannot be made ends the check at once with the FAIL
+// "output dir: {}": no body, no marker, no log.
+ModelResult logged_check(const Path& out_root, Category category, const Model& model,
+                         bool apply_marker, const std::function<ModelResult(CheckLog&)>& body);
 
 // The reason of the skip marker "baseline/{file_name}" of a model: its first line, or the file
 // name when it is empty; nothing when it cannot be read as text.

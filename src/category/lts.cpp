@@ -105,11 +105,9 @@ ModelResult lts_result(const Model& model, const Path& kestrin,
 ModelResult check_lts_as(const Model& model, const Path& kestrin,
                          const std::optional<Path>& ltscompare, const Path& out_dir,
                          Duration timeout, Category category) {
-    auto check = open_check(out_dir, category, model);
-    if (!check) return std::move(check.error());
-    return close_check(
-        *check, apply_xfail_marker(
-                    model.dir, lts_result(model, kestrin, ltscompare, timeout, category, *check)));
+    return logged_check(out_dir, category, model, true, [&](CheckLog& check) {
+        return lts_result(model, kestrin, ltscompare, timeout, category, check);
+    });
 }
 
 }  // namespace tolvern::category

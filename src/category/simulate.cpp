@@ -167,21 +167,26 @@ ModelResult tally_result(const Model& model, Category category, const Tally& tal
     return result(model.name, category, Status::Skip, "all traces blocking", tally.elapsed);
 }
 
+// Every case run in turn with one invocation, and the tally as the result.
+ModelResult cases_result(const CategoryContext& context, const Model& model, const TraceKind& kind,
+                         const std::vector<TraceCase>& cases, std::vector<std::string> args,
+                         CheckLog& check) {
+    auto invocation = kestrin_invocation(context.kestrin, model, std::move(args), context.timeout);
+    Tally tally;
+    for (const auto& trace : cases) run_case(kind, trace, invocation, check, tally);
+    return tally_result(model, kind.category, tally, cases.size());
+}
+
 ModelResult check_trace_cases(const CategoryContext& context, const Model& model,
                               const TraceKind& kind, std::vector<std::string> args) {
     auto cases = trace_cases(model, kind);
     if (cases.empty())
         return result(model.name, kind.category, Status::Skip, std::string(kind.no_cases),
                       Duration{});
-    auto check = open_check(context.out_dir, kind.category, model);
-    if (!check) return std::move(check.error());
-
-    auto invocation = kestrin_invocation(context.kestrin, model, std::move(args), context.timeout);
-    Tally tally;
-    for (const auto& trace : cases) run_case(kind, trace, invocation, *check, tally);
-    auto verdict = tally_result(model, kind.category, tally, cases.size());
-    if (kind.applies_marker) verdict = apply_xfail_marker(model.dir, std::move(verdict));
-    return close_check(*check, std::move(verdict));
+    return logged_check(
+        context.out_dir, kind.category, model, kind.applies_marker, [&](CheckLog& check) {
+            return cases_result(context, model, kind, cases, std::move(args), check);
+        });
 }
 
 }  // namespace

@@ -115,15 +115,13 @@ ModelResult vorlan_result(const CategoryContext& context, const Model& model, Ch
 }  // namespace
 
 ModelResult check_threads(const CategoryContext& context, const Model& model) {
-    auto check = open_check(context.out_dir, Category::Threads, model);
-    if (!check) return std::move(check.error());
-    return close_check(*check, threads_result(context, model, *check));
+    return logged_check(context.out_dir, Category::Threads, model, false,
+                        [&](CheckLog& check) { return threads_result(context, model, check); });
 }
 
 ModelResult check_vorlan(const CategoryContext& context, const Model& model) {
-    auto check = open_check(context.out_dir, Category::Vorlan, model);
-    if (!check) return std::move(check.error());
-    return close_check(*check, vorlan_result(context, model, *check));
+    return logged_check(context.out_dir, Category::Vorlan, model, false,
+                        [&](CheckLog& check) { return vorlan_result(context, model, check); });
 }
 
 }  // namespace tolvern::category

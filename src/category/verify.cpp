@@ -54,10 +54,8 @@ ModelResult verify_result(const CategoryContext& context, const Model& model, Ch
 }  // namespace
 
 ModelResult check_verify_inner(const CategoryContext& context, const Model& model) {
-    auto check = open_check(context.out_dir, Category::Verify, model);
-    if (!check) return std::move(check.error());
-    return close_check(*check,
-                       apply_xfail_marker(model.dir, verify_result(context, model, *check)));
+    return logged_check(context.out_dir, Category::Verify, model, true,
+                        [&](CheckLog& check) { return verify_result(context, model, check); });
 }
 
 }  // namespace tolvern::category
