@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "category/common.hpp"
+#include "category/xfail_policy.hpp"
 #include "files.hpp"
 #include "text.hpp"
 
@@ -32,12 +33,10 @@ ModelResult close_check(const CheckLog& check, ModelResult result) {
 }  // namespace
 
 ModelResult logged_check(const Path& out_root, Category category, const Model& model,
-                         bool apply_marker, const std::function<ModelResult(CheckLog&)>& body) {
+                         const std::function<ModelResult(CheckLog&)>& body) {
     auto check = open_check(out_root, category, model);
     if (!check) return std::move(check.error());
-    auto verdict = body(*check);
-    if (apply_marker) verdict = apply_xfail_marker(model.dir, std::move(verdict));
-    return close_check(*check, std::move(verdict));
+    return close_check(*check, settle(model, body(*check)));
 }
 
 namespace {

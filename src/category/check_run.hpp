@@ -26,11 +26,11 @@ struct CheckLog {
 };
 
 // A check with a session log: the model's output directory with a fresh log, the body's result,
-// the category's .xfail marker when `apply_marker` is set, then the log written with the final
-// status and reason. A directory that cannot be made ends the check at once with the FAIL
-// "output dir: {}": no body, no marker, no log.
+// settled by the category's .xfail marker policy, then the log written with the final status and
+// reason. A directory that cannot be made ends the check at once with the FAIL "output dir: {}":
+// no body, no marker, no log.
 ModelResult logged_check(const Path& out_root, Category category, const Model& model,
-                         bool apply_marker, const std::function<ModelResult(CheckLog&)>& body);
+                         const std::function<ModelResult(CheckLog&)>& body);
 
 // The reason of the skip marker "baseline/{file_name}" of a model: its first line, or the file
 // name when it is empty; nothing when it cannot be read as text.

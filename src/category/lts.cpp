@@ -105,7 +105,7 @@ ModelResult lts_result(const Model& model, const Path& kestrin,
 ModelResult check_lts_as(const Model& model, const Path& kestrin,
                          const std::optional<Path>& ltscompare, const Path& out_dir,
                          Duration timeout, Category category) {
-    return logged_check(out_dir, category, model, true, [&](CheckLog& check) {
+    return logged_check(out_dir, category, model, [&](CheckLog& check) {
         return lts_result(model, kestrin, ltscompare, timeout, category, check);
     });
 }

@@ -17,6 +17,7 @@
 #include "category/common.hpp"
 #include "category/kestrin_cli.hpp"
 #include "category/traces.hpp"
+#include "category/xfail_policy.hpp"
 #include "files.hpp"
 #include "log.hpp"
 #include "posix.hpp"
@@ -74,9 +75,7 @@ std::vector<std::string> bailed_traces(const CategoryContext& context, const Mod
     return names;
 }
 
-}  // namespace
-
-ModelResult check_selfcheck(const CategoryContext& context, const Model& model) {
+ModelResult selfcheck_result(const CategoryContext& context, const Model& model) {
     auto done = [&](Status status, std::string reason, Duration elapsed) {
         return result(model.name, Category::Selfcheck, status, std::move(reason), elapsed);
     };
@@ -111,6 +110,12 @@ ModelResult check_selfcheck(const CategoryContext& context, const Model& model) 
     return done(Status::Fail,
                 std::to_string(bails.size()) + "/" + n + " traces bailed; first: " + bails.front(),
                 since_start());
+}
+
+}  // namespace
+
+ModelResult check_selfcheck(const CategoryContext& context, const Model& model) {
+    return settle(model, selfcheck_result(context, model));
 }
 
 }  // namespace tolvern::category

@@ -43,7 +43,6 @@ struct TraceKind {
     std::string_view step;           // log label before X
     std::string_view unreadable;     // marks an unreadable input's entry
     std::string_view no_cases;       // SKIP reason of a model without cases
-    bool applies_marker;
     Judge judge;
 };
 
@@ -82,7 +81,6 @@ constexpr TraceKind SIMULATE = {
     .step = "simulate trace.",
     .unreadable = "trace-read",
     .no_cases = "no simulate goldens",
-    .applies_marker = true,
     .judge = judge_simulation,
 };
 
@@ -95,7 +93,6 @@ constexpr TraceKind TRACE = {
     .step = "trace simulate-json.",
     .unreadable = "sim-read",
     .no_cases = "no simulate-json goldens",
-    .applies_marker = false,
     .judge = judge_json,
 };
 
@@ -183,10 +180,9 @@ ModelResult check_trace_cases(const CategoryContext& context, const Model& model
     if (cases.empty())
         return result(model.name, kind.category, Status::Skip, std::string(kind.no_cases),
                       Duration{});
-    return logged_check(
-        context.out_dir, kind.category, model, kind.applies_marker, [&](CheckLog& check) {
-            return cases_result(context, model, kind, cases, std::move(args), check);
-        });
+    return logged_check(context.out_dir, kind.category, model, [&](CheckLog& check) {
+        return cases_result(context, model, kind, cases, std::move(args), check);
+    });
 }
 
 }  // namespace

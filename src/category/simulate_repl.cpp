@@ -144,7 +144,7 @@ ModelResult check_simulate_repl(const Model& model, const Path& kestrin, const P
     const auto traces = repl_traces(model);
     if (traces.empty())
         return result(model.name, CATEGORY, Status::Skip, "no simulate goldens", Duration{});
-    return logged_check(out_dir, CATEGORY, model, true, [&](CheckLog& check) {
+    return logged_check(out_dir, CATEGORY, model, [&](CheckLog& check) {
         return passes_result(model, kestrin, timeout, traces, check);
     });
 }

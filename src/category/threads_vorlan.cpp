@@ -1,6 +1,5 @@
 // The threads check (the LTS generated with every thread count of the session behaves as the
-// one-thread LTS) and the vorlan check (an external corpus model's LTS against its gold). Neither
-// applies an xfail marker.
+// one-thread LTS) and the vorlan check (an external corpus model's LTS against its gold).
 #include "category/threads_vorlan.hpp"
 
 #include <cstdint>
@@ -115,12 +114,12 @@ ModelResult vorlan_result(const CategoryContext& context, const Model& model, Ch
 }  // namespace
 
 ModelResult check_threads(const CategoryContext& context, const Model& model) {
-    return logged_check(context.out_dir, Category::Threads, model, false,
+    return logged_check(context.out_dir, Category::Threads, model,
                         [&](CheckLog& check) { return threads_result(context, model, check); });
 }
 
 ModelResult check_vorlan(const CategoryContext& context, const Model& model) {
-    return logged_check(context.out_dir, Category::Vorlan, model, false,
+    return logged_check(context.out_dir, Category::Vorlan, model,
                         [&](CheckLog& check) { return vorlan_result(context, model, check); });
 }
 

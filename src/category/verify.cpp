@@ -54,7 +54,7 @@ ModelResult verify_result(const CategoryContext& context, const Model& model, Ch
 }  // namespace
 
 ModelResult check_verify_inner(const CategoryContext& context, const Model& model) {
-    return logged_check(context.out_dir, Category::Verify, model, true,
+    return logged_check(context.out_dir, Category::Verify, model,
                         [&](CheckLog& check) { return verify_result(context, model, check); });
 }
 
