@@ -1,4 +1,5 @@
-// The frame of a check that keeps a session log, its skip marker and its artefacts.
+// The frame of a check that keeps a session log, its skip marker and its artefacts: what the
+// checks with an output directory share.
 #include "category/check_run.hpp"
 
 #include <expected>

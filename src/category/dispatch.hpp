@@ -1,4 +1,5 @@
-// The per-model check that the session runs in every category pass.
+// The per-model check that the session runs in every category pass: the session knows the
+// checks through this alone.
 #pragma once
 
 #include "category/context.hpp"

@@ -1,4 +1,5 @@
-// The part of the dispatcher that only dispatch.cpp and its tests use.
+// The part of the dispatcher that only dispatch.cpp and its tests use: a check's failure to
+// return becomes that model's result.
 #pragma once
 
 #include "category/context.hpp"

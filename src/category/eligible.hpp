@@ -1,4 +1,5 @@
-// The per-step eligible pass of the simulate-repl check.
+// The per-step eligible pass of the simulate-repl check: the events kestrin calls eligible after
+// every proper prefix of a trace, against the golden set of that step.
 #pragma once
 
 #include <filesystem>

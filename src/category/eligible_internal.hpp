@@ -1,4 +1,5 @@
-// The part of the per-step eligible pass that only eligible.cpp and its tests use.
+// The part of the per-step eligible pass that only eligible.cpp and its tests use: reading an
+// eligible set out of kestrin's output.
 #pragma once
 
 #include <set>

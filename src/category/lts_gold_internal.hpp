@@ -1,4 +1,5 @@
-// The part of the gold comparison that only lts_gold.cpp and its tests use.
+// The part of the gold comparison that only lts_gold.cpp and its tests use: the merge of the
+// action lists that make up the tau alphabet.
 #pragma once
 
 #include <string>

@@ -1,4 +1,5 @@
-// The state-count budget of the lts and lbs checks: what only lts.cpp and its tests use.
+// The state-count budget of the lts and lbs checks, which only lts.cpp and its tests use: an LTS
+// must not grow far beyond its gold.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,5 @@
-// The misc check: a model's own run.sh decides, by its exit status.
+// The misc check: a model's own run.sh, run in a scratch directory, decides by its exit
+// status.
 #pragma once
 
 #include "category/context.hpp"

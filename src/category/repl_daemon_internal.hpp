@@ -1,4 +1,5 @@
-// The part of the daemon conversation that only repl_daemon.cpp and its tests use.
+// The part of the daemon conversation that only repl_daemon.cpp and its tests use: the request
+// line of one event.
 #pragma once
 
 #include <string>

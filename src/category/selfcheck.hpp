@@ -1,4 +1,5 @@
-// The selfcheck: kestrin checks the traces it generated itself for a model.
+// The selfcheck: kestrin generates a model's traces itself and checks every one back against
+// the model.
 #pragma once
 
 #include "category/context.hpp"

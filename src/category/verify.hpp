@@ -1,4 +1,5 @@
-// The verify check: kestrin's verification report of a model against its verify golden.
+// The verify check: kestrin's verification report of a model against its verify golden, after a
+// light whitespace normalisation.
 #pragma once
 
 #include "category/context.hpp"
