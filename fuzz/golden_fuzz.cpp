@@ -2,6 +2,7 @@
 // lines, expected lines and verify normalisation take any bytes, and a text compared with itself
 // shows no difference and misses nothing.
 #include "category/golden.hpp"
+#include "category/golden_internal.hpp"
 #include "fuzz.hpp"
 
 namespace golden = tolvern::category;

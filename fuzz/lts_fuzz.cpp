@@ -4,7 +4,7 @@
 #include <limits>
 #include <optional>
 
-#include "category/lts.hpp"
+#include "category/lts_internal.hpp"
 #include "fuzz.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -3,7 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "category/repl_daemon.hpp"
+#include "category/repl_interactive_internal.hpp"
+#include "category/repl_verdict_internal.hpp"
 #include "fuzz.hpp"
 #include "text.hpp"
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <string>
 
+#include "category/eligible_internal.hpp"
 #include "category/golden.hpp"
-#include "category/repl_daemon.hpp"
-#include "category/simulate_repl.hpp"
+#include "category/repl_interactive_internal.hpp"
 #include "fuzz.hpp"
 
 namespace category = tolvern::category;

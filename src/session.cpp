@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "category/checks.hpp"
+#include "category/dispatch.hpp"
 #include "cli.hpp"
 #include "comparator.hpp"
 #include "config.hpp"

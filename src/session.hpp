@@ -1,35 +1,15 @@
 // The test session: from the command line through the category passes to the exit status.
 #pragma once
 
-#include <cstdint>
-#include <filesystem>
-#include <functional>
-#include <optional>
+#include <cstddef>
 #include <span>
-#include <vector>
 
-#include "kinds.hpp"
+#include "category/context.hpp"
 #include "model.hpp"
-#include "reporter.hpp"
 
 namespace tolvern {
 
 struct Cli;
-
-// What one category pass lends, read-only, to every per-model check.
-struct CategoryContext {
-    Category category;
-    const std::filesystem::path& kestrin;
-    Duration timeout;
-    const std::optional<std::filesystem::path>& ltscompare;
-    const std::filesystem::path& out_dir;
-    std::span<const std::uint32_t> thread_counts;
-    std::span<const std::filesystem::path> import_dirs;
-    SharedReporter& reporter;
-};
-
-// The per-model check of a pass; it records its own result.
-using ModelCheck = std::function<void(const CategoryContext&, const model::Model&)>;
 
 // Runs the session and returns the exit status (0, 1 or 2).
 int run(const Cli& cli);

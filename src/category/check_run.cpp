@@ -1,13 +1,20 @@
-// The frame of a check that keeps a session log: output directory, log, skip marker, kestrin
-// runs and their artefacts.
+// The frame of a check that keeps a session log, its skip marker and its artefacts: what the
+// checks with an output directory share.
 #include "category/check_run.hpp"
 
+#include <expected>
+#include <utility>
+
 #include "category/common.hpp"
+#include "category/xfail_policy.hpp"
 #include "files.hpp"
 #include "text.hpp"
 
 namespace tolvern::category {
 
+namespace {
+
+// The model's output directory with a fresh session log, or the "output dir: {}" failure.
 std::expected<CheckLog, ModelResult> open_check(const Path& out_root, Category category,
                                                 const Model& model) {
     auto dir = log::ModelOutDir::create(out_root, name(category), model.name);
@@ -17,27 +24,36 @@ std::expected<CheckLog, ModelResult> open_check(const Path& out_root, Category c
     return CheckLog{std::move(*dir), log::SessionLog(model.name, std::string(name(category)))};
 }
 
+// Writes the log with the result's status and reason.
 ModelResult close_check(const CheckLog& check, ModelResult result) {
     // The log is for inspection only: failing to write it must not change the verdict.
     (void)check.log.write_to(check.dir, word(result.status), result.reason);
     return result;
 }
 
+}  // namespace
+
+ModelResult logged_check(const Path& out_root, Category category, const Model& model,
+                         const std::function<ModelResult(CheckLog&)>& body) {
+    auto check = open_check(out_root, category, model);
+    if (!check) return std::move(check.error());
+    return close_check(*check, settle(model, body(*check)));
+}
+
+namespace {
+
+// The reason of a skip marker's text: its first line, or the file name when it is empty.
 std::string skip_reason(std::string_view marker_text, std::string_view file_name) {
     if (marker_text.empty()) return std::string(file_name);
     return std::string(text::first_line(marker_text));
 }
 
+}  // namespace
+
 std::optional<std::string> skip_marker(const Path& model_dir, std::string_view file_name) {
     auto marker = files::read_text(model_dir / "baseline" / file_name);
     if (!marker) return std::nullopt;
     return skip_reason(*marker, file_name);
-}
-
-runner::Invocation kestrin_invocation(const Path& kestrin, const Model& model,
-                                      std::vector<std::string> args, Duration timeout) {
-    return runner::Invocation{kestrin,       std::move(args), isolated_env(),
-                              model.workdir, std::nullopt,    timeout};
 }
 
 Artefacts keep_streams(const Path& dir, const runner::Exited& run, std::string_view stdout_name,

@@ -1,9 +1,9 @@
-// The frame of a check that keeps a session log: its output directory and log, its skip marker,
-// and kestrin runs on the model with the streams kept as artefacts.
+// The frame of every check that keeps a session log (output directory, log, marker, log written),
+// and what such checks share: the skip marker and the streams of their runs kept as artefacts.
 #pragma once
 
-#include <expected>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,21 +25,16 @@ struct CheckLog {
     log::SessionLog log;
 };
 
-// The model's output directory with a fresh session log, or the "output dir: {}" failure.
-std::expected<CheckLog, ModelResult> open_check(const Path& out_root, Category category,
-                                                const Model& model);
-// Writes the log with the result's status and reason (a write error is ignored).
-ModelResult close_check(const CheckLog& check, ModelResult result);
+// A check with a session log: the model's output directory with a fresh log, the body's result,
+// settled by the category's .xfail marker policy, then the log written with the final status and
+// reason. A directory that cannot be made ends the check at once with the FAIL "output dir: {}":
+// no body, no marker, no log.
+ModelResult logged_check(const Path& out_root, Category category, const Model& model,
+                         const std::function<ModelResult(CheckLog&)>& body);
 
 // The reason of the skip marker "baseline/{file_name}" of a model: its first line, or the file
 // name when it is empty; nothing when it cannot be read as text.
 std::optional<std::string> skip_marker(const Path& model_dir, std::string_view file_name);
-// The reason of a skip marker's text (the pure part of skip_marker).
-std::string skip_reason(std::string_view marker_text, std::string_view file_name);
-
-// A kestrin run on the model: isolated environment, the model's working directory, no input.
-runner::Invocation kestrin_invocation(const Path& kestrin, const Model& model,
-                                      std::vector<std::string> args, Duration timeout);
 
 struct Artefacts {
     std::optional<Path> stdout_file;

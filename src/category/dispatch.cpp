@@ -1,14 +1,29 @@
 // The per-model check of a category pass: one check by category, then the result to the
 // reporter under its lock, unless the session is stopping.
+#include "category/dispatch.hpp"
+
 #include <exception>
 #include <string>
 
-#include "category/checks.hpp"
 #include "category/common.hpp"
+#include "category/dispatch_internal.hpp"
+#include "category/lts.hpp"
+#include "category/misc.hpp"
+#include "category/parse_checks.hpp"
+#include "category/selfcheck.hpp"
+#include "category/simulate.hpp"
+#include "category/simulate_repl.hpp"
+#include "category/threads_vorlan.hpp"
+#include "category/verify.hpp"
 #include "shutdown.hpp"
 
 namespace tolvern::category {
 
+using model::Model;
+
+namespace {
+
+// The check of the pass's category, its result returned rather than recorded.
 ModelResult check(const CategoryContext& context, const Model& model) {
     switch (context.category) {
         case Category::Parsing: return check_parsing(context, model);
@@ -32,6 +47,8 @@ ModelResult check(const CategoryContext& context, const Model& model) {
     // Only a corrupt category value gets here; it must not count as a pass.
     return result(model.name, context.category, Status::Fail, "unknown category", Duration{});
 }
+
+}  // namespace
 
 // Whatever a check throws (out of memory, a library's exception) is that model's failure: left
 // to leave the worker pool, it would end the session and lose every result.

@@ -1,6 +1,8 @@
 // The per-step eligible pass of the simulate-repl check: every proper prefix of a trace is
 // replayed, and the events kestrin calls eligible after it are compared with the golden set
 // recorded for that step.
+#include "category/eligible.hpp"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -14,7 +16,8 @@
 #include <vector>
 
 #include "category/common.hpp"
-#include "category/simulate_repl.hpp"
+#include "category/eligible_internal.hpp"
+#include "category/kestrin_cli.hpp"
 #include "category/traces.hpp"
 #include "files.hpp"
 #include "posix.hpp"
@@ -23,6 +26,8 @@
 namespace tolvern::category {
 
 namespace {
+
+using Path = std::filesystem::path;
 
 // A step number K with its golden "eligible.{X}.{K}" as found in the listing.
 struct Step {

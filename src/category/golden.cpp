@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "category/golden_internal.hpp"
 #include "files.hpp"
 #include "render/white_space.hpp"
 #include "text.hpp"

@@ -28,12 +28,8 @@ bool is_verdict_token(std::string_view text);
 
 // "{golden}.override" when it exists, else the golden.
 Path stdout_golden_path(const Path& golden);
-// "{golden}.stderr.override" when it exists, else "{golden}.stderr".
-Path stderr_golden_path(const Path& golden);
 // The class named by the last meaningful line of "{golden}.judge"; Shape when there is none.
 kestrin::render::judge::Classification judge_class(const Path& golden);
-// The class of a sidecar text (pure part of judge_class).
-kestrin::render::judge::Classification judge_class_of(std::string_view sidecar);
 // False exactly when the judge fails ours against the golden (unreadable golden: empty).
 bool l4_judge_pass(const Path& golden, std::string_view ours,
                    kestrin::render::judge::Classification cls);
@@ -57,9 +53,6 @@ std::string normalize_verify(std::string_view text);
 bool baseline_ends_in_verdict(const Path& golden);
 // Whether the golden's last "(trail" line holds "\"<match>\"".
 bool baseline_ends_in_match(const Path& golden);
-// Pure parts of the two baseline tests.
-bool text_ends_in_verdict(std::string_view golden_text);
-bool text_ends_in_match(std::string_view golden_text);
 
 // Whether the line holds the token between double quotes.
 bool holds_quoted(std::string_view line, std::string_view token);

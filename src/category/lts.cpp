@@ -1,95 +1,20 @@
 // The lts and lbs checks: kestrin's LTS of a model against its gold LTS, weak-failures equivalent
-// and within a state-count budget; with the capture, queue and state-count pieces that the
-// threads and vorlan checks reuse.
+// and within a state-count budget.
 #include "category/lts.hpp"
 
 #include <charconv>
 #include <cmath>
 #include <limits>
 #include <utility>
-#include <variant>
 
-#include "category/checks.hpp"
 #include "category/common.hpp"
+#include "category/lts_capture.hpp"
+#include "category/lts_gold.hpp"
+#include "category/lts_internal.hpp"
 #include "files.hpp"
 #include "text.hpp"
 
 namespace tolvern::category {
-
-using comparator::WeakFailuresVerdict;
-
-void push_queue_args(std::vector<std::string>& args, const meta::MetaConfig& meta) {
-    auto push = [&](std::string_view option, const std::optional<std::uint32_t>& value) {
-        if (!value) return;
-        args.emplace_back(option);
-        args.push_back(std::to_string(*value));
-    };
-    push("-q", meta.queue_size);
-    push("--queue-size-defer", meta.queue_size_defer);
-    push("--queue-size-external", meta.queue_size_external);
-}
-
-std::expected<LtsCapture, LtsCaptureFailure> capture_lts(
-    const Model& model, const Path& kestrin, std::vector<std::string> args, Duration timeout,
-    log::SessionLog& log, const Path& dir, std::string_view file_name, std::string label) {
-    using Kind = LtsCaptureFailure::Kind;
-    auto invocation = kestrin_invocation(kestrin, model, std::move(args), timeout);
-    auto outcome = runner::run(invocation);
-    auto* exited = std::get_if<runner::Exited>(&outcome);
-    Artefacts kept;
-    if (exited) kept = keep_streams(dir, *exited, file_name, std::string(file_name) + ".stderr");
-    log.cmd(std::move(label), invocation, outcome, std::move(kept.stdout_file),
-            std::move(kept.stderr_file));
-
-    if (auto* timed_out = std::get_if<runner::TimedOut>(&outcome))
-        return std::unexpected(LtsCaptureFailure{Kind::TimedOut, {}, timed_out->elapsed});
-    if (auto* error = std::get_if<runner::SpawnError>(&outcome))
-        return std::unexpected(LtsCaptureFailure{Kind::SpawnError, error->message, Duration{}});
-    // An LTS printed by a run that then failed still counts: the exit status is not examined.
-    if (is_blocking(exited->stderr_text))
-        return std::unexpected(LtsCaptureFailure{Kind::Blocking, {}, exited->elapsed});
-    if (exited->stdout_text.empty())
-        return std::unexpected(LtsCaptureFailure{
-            Kind::Empty, first_diagnostic_line(exited->stderr_text), exited->elapsed});
-    return LtsCapture{std::move(exited->stdout_text), exited->elapsed};
-}
-
-std::expected<LtsCapture, LtsCaptureFailure> run_lts_capture(
-    const Model& model, const Path& kestrin, std::optional<std::uint32_t> threads, Duration timeout,
-    log::SessionLog& log, const Path& dir, std::string_view file_name) {
-    std::vector<std::string> args;
-    std::string label = "kestrin lts";
-    if (threads) {
-        args.push_back("--threads=" + std::to_string(*threads));
-        label += " --threads=" + std::to_string(*threads);
-    }
-    if (model.meta.skip_wfc) args.emplace_back("-p");
-    args.insert(args.end(), {"lts", "--full-lts", "-m", std::string(tool_model_name(model.name))});
-    push_queue_args(args, model.meta);
-    args.push_back(model.display);
-    return capture_lts(model, kestrin, std::move(args), timeout, log, dir, file_name,
-                       std::move(label));
-}
-
-ModelResult capture_failure_result(const Model& model, Category category,
-                                   const LtsCaptureFailure& failure,
-                                   std::optional<std::uint32_t> threads, Duration before) {
-    using Kind = LtsCaptureFailure::Kind;
-    auto elapsed = before + failure.elapsed;
-    auto tag = threads ? "t=" + std::to_string(*threads) : std::string("lts");
-    switch (failure.kind) {
-        case Kind::Blocking: return result(model.name, category, Status::Skip, "blocking", elapsed);
-        case Kind::TimedOut:
-            return result(model.name, category, Status::Timeout, threads ? "lts " + tag : tag,
-                          elapsed);
-        case Kind::Empty:
-            return result(model.name, category, Status::Fail,
-                          "empty " + tag + ": " + failure.detail, elapsed);
-        case Kind::SpawnError:
-            return result(model.name, category, Status::Fail, failure.detail, Duration{});
-    }
-    std::unreachable();
-}
 
 std::optional<std::uint64_t> aut_states(std::string_view aut) {
     auto header = text::trim(text::first_line(aut));
@@ -141,40 +66,6 @@ std::optional<std::string> budget_excess(std::string_view ours, std::string_view
            std::to_string(*gold_states) + "); weak-failures EQUAL but blown up";
 }
 
-std::optional<std::string> divergence_reason(WeakFailuresVerdict verdict) {
-    switch (verdict) {
-        case WeakFailuresVerdict::Equivalent: return std::nullopt;
-        case WeakFailuresVerdict::CompareError: return "ltscompare error";
-        case WeakFailuresVerdict::OursInGold:
-        case WeakFailuresVerdict::GoldInOurs:
-        case WeakFailuresVerdict::Incomparable: break;
-    }
-    return "lts diverges: " + std::string(comparator::wording(verdict)) + " (see ltscompare-*.trc)";
-}
-
-std::string comparator_note(const std::optional<Path>& ltscompare, std::string_view missing) {
-    return "ltscompare: " + (ltscompare ? text::lossy(*ltscompare) : std::string(missing));
-}
-
-std::expected<LtsCapture, ModelResult> against_gold(
-    const Model& model, Category category, std::expected<LtsCapture, LtsCaptureFailure> capture,
-    const Path& gold, const Path& kestrin, const std::optional<Path>& ltscompare, Duration timeout,
-    CheckLog& check, std::string_view no_comparator) {
-    if (!capture)
-        return std::unexpected(
-            capture_failure_result(model, category, capture.error(), std::nullopt, Duration{}));
-    // The comparison's own time is not the tool's: every verdict carries the kestrin run's.
-    auto settled = [&](Status status, std::string reason) {
-        return std::unexpected(
-            result(model.name, category, status, std::move(reason), capture->elapsed));
-    };
-    if (!ltscompare) return settled(Status::Skip, std::string(no_comparator));
-    auto verdict = compare_lts_to_gold(capture->aut, gold, *ltscompare, model, kestrin, check.dir,
-                                       timeout, check.log);
-    if (auto reason = divergence_reason(verdict)) return settled(Status::Fail, std::move(*reason));
-    return std::move(*capture);
-}
-
 namespace {
 
 // Steps after the log is open: the skip marker, the gold, the capture, the comparison and the
@@ -214,11 +105,9 @@ ModelResult lts_result(const Model& model, const Path& kestrin,
 ModelResult check_lts_as(const Model& model, const Path& kestrin,
                          const std::optional<Path>& ltscompare, const Path& out_dir,
                          Duration timeout, Category category) {
-    auto check = open_check(out_dir, category, model);
-    if (!check) return std::move(check.error());
-    return close_check(
-        *check, apply_xfail_marker(
-                    model.dir, lts_result(model, kestrin, ltscompare, timeout, category, *check)));
+    return logged_check(out_dir, category, model, [&](CheckLog& check) {
+        return lts_result(model, kestrin, ltscompare, timeout, category, check);
+    });
 }
 
 }  // namespace tolvern::category

@@ -1,11 +1,15 @@
 // The comparison of a captured LTS with its gold: both normalised and kept, the actions to hide
 // worked out from flush labels and provided ports, and ltscompare run both ways into the log.
+#include "category/lts_gold.hpp"
+
 #include <nlohmann/json.hpp>
 #include <set>
+#include <utility>
 #include <variant>
 
 #include "category/common.hpp"
-#include "category/lts.hpp"
+#include "category/kestrin_cli.hpp"
+#include "category/lts_gold_internal.hpp"
 #include "files.hpp"
 #include "text.hpp"
 
@@ -48,12 +52,32 @@ std::string port_events(std::string_view ports_json, std::string_view ours, std:
 // kestrin's port description of the model: its standard output when it exited, else nothing.
 std::string inspect_ports(const Model& model, const Path& kestrin, Duration timeout) {
     auto outcome =
-        runner::run(kestrin_invocation(kestrin, model,
-                                       {"inspect-ports", "--output", "json", "-m",
-                                        std::string(tool_model_name(model.name)), model.display},
-                                       timeout));
+        runner::run(kestrin_invocation(kestrin, model, inspect_ports_args(model), timeout));
     auto* exited = std::get_if<runner::Exited>(&outcome);
     return exited ? std::move(exited->stdout_text) : std::string();
+}
+
+// The reason of a comparison verdict other than Equivalent; nothing for Equivalent.
+std::optional<std::string> divergence_reason(WeakFailuresVerdict verdict) {
+    switch (verdict) {
+        case WeakFailuresVerdict::Equivalent: return std::nullopt;
+        case WeakFailuresVerdict::CompareError: return "ltscompare error";
+        case WeakFailuresVerdict::OursInGold:
+        case WeakFailuresVerdict::GoldInOurs:
+        case WeakFailuresVerdict::Incomparable: break;
+    }
+    return "lts diverges: " + std::string(comparator::wording(verdict)) + " (see ltscompare-*.trc)";
+}
+
+// One comparator run as a command of the log, with exit 0 and both streams inline.
+void record_ltscompare(log::SessionLog& log, const Path& ltscompare, std::string label,
+                       const comparator::LtsCompareRun& run) {
+    // The comparator's answer is in its streams and the check's reason; its exit status would
+    // only mislead, so the log shows 0.
+    runner::Invocation invocation{ltscompare,   run.argv,     isolated_env(),
+                                  std::nullopt, std::nullopt, Duration{}};
+    runner::Outcome outcome = runner::Exited{run.stdout_text, run.stderr_text, run.elapsed, 0};
+    log.cmd(std::move(label), invocation, outcome);
 }
 
 }  // namespace
@@ -69,16 +93,6 @@ std::string merge_csv(std::string_view a, std::string_view b) {
 std::string flush_alphabet(std::string_view first, std::string_view second) {
     return merge_csv(comparator::extract_actions_containing(first),
                      comparator::extract_actions_containing(second));
-}
-
-void record_ltscompare(log::SessionLog& log, const Path& ltscompare, std::string label,
-                       const comparator::LtsCompareRun& run) {
-    // The comparator's answer is in its streams and the check's reason; its exit status would
-    // only mislead, so the log shows 0.
-    runner::Invocation invocation{ltscompare,   run.argv,     isolated_env(),
-                                  std::nullopt, std::nullopt, Duration{}};
-    runner::Outcome outcome = runner::Exited{run.stdout_text, run.stderr_text, run.elapsed, 0};
-    log.cmd(std::move(label), invocation, outcome);
 }
 
 std::optional<Path> write_noted(log::SessionLog& log, const Path& dir, std::string_view name,
@@ -101,6 +115,10 @@ WeakFailuresVerdict compare_recorded(log::SessionLog& log, const Path& ltscompar
     return compared.verdict;
 }
 
+namespace {
+
+// Normalises both LTSs, keeps the normalised files, works out the tau alphabet and compares
+// ours with the gold both ways, recording the two comparator runs.
 WeakFailuresVerdict compare_lts_to_gold(std::string_view ours, const Path& gold,
                                         const Path& ltscompare, const Model& model,
                                         const Path& kestrin, const Path& dir, Duration timeout,
@@ -126,6 +144,31 @@ WeakFailuresVerdict compare_lts_to_gold(std::string_view ours, const Path& gold,
     return compare_recorded(log, ltscompare, *ours_file, *gold_file, tau,
                             dir / "ltscompare-fwd.trc", dir / "ltscompare-bwd.trc",
                             "ltscompare ours <= gold", "ltscompare gold <= ours", timeout);
+}
+
+}  // namespace
+
+std::string comparator_note(const std::optional<Path>& ltscompare, std::string_view missing) {
+    return "ltscompare: " + (ltscompare ? text::lossy(*ltscompare) : std::string(missing));
+}
+
+std::expected<LtsCapture, ModelResult> against_gold(
+    const Model& model, Category category, std::expected<LtsCapture, LtsCaptureFailure> capture,
+    const Path& gold, const Path& kestrin, const std::optional<Path>& ltscompare, Duration timeout,
+    CheckLog& check, std::string_view no_comparator) {
+    if (!capture)
+        return std::unexpected(
+            capture_failure_result(model, category, capture.error(), std::nullopt, Duration{}));
+    // The comparison's own time is not the tool's: every verdict carries the kestrin run's.
+    auto settled = [&](Status status, std::string reason) {
+        return std::unexpected(
+            result(model.name, category, status, std::move(reason), capture->elapsed));
+    };
+    if (!ltscompare) return settled(Status::Skip, std::string(no_comparator));
+    auto verdict = compare_lts_to_gold(capture->aut, gold, *ltscompare, model, kestrin, check.dir,
+                                       timeout, check.log);
+    if (auto reason = divergence_reason(verdict)) return settled(Status::Fail, std::move(*reason));
+    return std::move(*capture);
 }
 
 }  // namespace tolvern::category

@@ -1,5 +1,7 @@
 // The misc check: a model's own run.sh, run by bash in a fresh scratch directory with the tool,
 // the model directory and the scratch directory in its environment; its exit status decides.
+#include "category/misc.hpp"
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -8,13 +10,15 @@
 #include <string>
 #include <system_error>
 
-#include "category/checks.hpp"
 #include "category/common.hpp"
+#include "category/xfail_policy.hpp"
 #include "files.hpp"
 #include "runner.hpp"
 #include "text.hpp"
 
 namespace tolvern::category {
+
+using model::Model;
 
 namespace {
 
@@ -45,12 +49,13 @@ std::error_code make_scratch(const fs::path& dir) {
     return error;
 }
 
-}  // namespace
-
-ModelResult check_misc(const CategoryContext& context, const Model& model) {
+// What the script's run says of the model; without a script, or a scratch directory to run it
+// in, nothing was run for a marker to claim.
+Verdict misc_verdict(const CategoryContext& context, const Model& model) {
     auto script = model.dir / "run.sh";
     if (!files::exists(script))
-        return result(model.name, context.category, Status::Skip, "no run.sh", Duration{});
+        return unmarkable(
+            result(model.name, context.category, Status::Skip, "no run.sh", Duration{}));
     auto script_arg = files::canonical_or_same(script);
     auto model_dir = files::canonical_or_same(model.dir);
 
@@ -58,8 +63,9 @@ ModelResult check_misc(const CategoryContext& context, const Model& model) {
     auto scratch = temp_root() / ("tolvern_" + model.name);
     remove_scratch(scratch);
     if (auto error = make_scratch(scratch))
-        return result(model.name, context.category, Status::Fail,
-                      "mkdir " + text::lossy(scratch) + ": " + error.message(), Duration{});
+        return unmarkable(result(model.name, context.category, Status::Fail,
+                                 "mkdir " + text::lossy(scratch) + ": " + error.message(),
+                                 Duration{}));
 
     auto env = isolated_env();
     env.emplace_back("KESTRIN", text::lossy(context.kestrin));
@@ -83,7 +89,13 @@ ModelResult check_misc(const CategoryContext& context, const Model& model) {
                 ? result(model.name, context.category, Status::Pass, {}, run.elapsed)
                 : result(model.name, context.category, Status::Fail, exit_reason(run), run.elapsed);
     }
-    return apply_xfail_marker(model.dir, std::move(*finished));
+    return std::move(*finished);
+}
+
+}  // namespace
+
+ModelResult check_misc(const CategoryContext& context, const Model& model) {
+    return settle(model, misc_verdict(context, model));
 }
 
 }  // namespace tolvern::category

@@ -1,14 +1,15 @@
 // The one-shot pass of the simulate-repl check: kestrin replays one trace file in a single run,
 // and its two streams are judged against the trace's golden and the REPL overrides.
+#include "category/oneshot.hpp"
+
 #include <string>
 #include <variant>
 
 #include "category/check_run.hpp"
 #include "category/common.hpp"
 #include "category/golden.hpp"
-#include "category/simulate_repl.hpp"
+#include "category/kestrin_cli.hpp"
 #include "files.hpp"
-#include "text.hpp"
 
 namespace tolvern::category {
 
@@ -81,15 +82,6 @@ void record_exited(ReplTraceOut& out, const ReplTrace& trace, const runner::Invo
 }
 
 }  // namespace
-
-runner::Invocation check_trace_invocation(const Path& kestrin, const model::Model& model,
-                                          const Path& trace_file, Duration timeout) {
-    return kestrin_invocation(
-        kestrin, model,
-        {"simulate", "--check-trace", text::lossy(from_workdir(trace_file, model.workdir)), "-m",
-         std::string(tool_model_name(model.name)), model.display},
-        timeout);
-}
 
 ReplTraceOut oneshot_trace_pass(const ReplTrace& trace, const Path& kestrin,
                                 const model::Model& model, Duration timeout,

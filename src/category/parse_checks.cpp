@@ -7,18 +7,15 @@
 #include <string_view>
 #include <variant>
 
-#include "category/checks.hpp"
 #include "category/common.hpp"
 #include "category/golden.hpp"
+#include "category/kestrin_cli.hpp"
+#include "category/xfail_policy.hpp"
 #include "files.hpp"
 #include "runner.hpp"
 #include "text.hpp"
 
 namespace tolvern::category {
-
-std::vector<std::string> parse_args(std::string_view display) {
-    return {"parse", std::string(display)};
-}
 
 namespace {
 
@@ -34,14 +31,8 @@ struct ResultOf {
 // The parse run as it exited, or the result for a run that timed out or could not start.
 std::expected<runner::Exited, ModelResult> parse_run(const CategoryContext& context,
                                                      const Model& model) {
-    auto outcome = runner::run(runner::Invocation{
-        .program = context.kestrin,
-        .args = parse_args(model.display),
-        .env = isolated_env(),
-        .cwd = model.workdir,
-        .stdin_bytes = std::nullopt,
-        .timeout = context.timeout,
-    });
+    auto outcome = runner::run(
+        kestrin_invocation(context.kestrin, model, parse_args(model.display), context.timeout));
     if (auto unfinished = unfinished_result(outcome, model.name, context.category, "parse"))
         return std::unexpected(std::move(*unfinished));
     return std::get<runner::Exited>(std::move(outcome));
@@ -55,39 +46,41 @@ std::optional<std::string> missing_reason(std::string_view expected, std::string
     return "missing: " + text::join(missing, " | ");
 }
 
-}  // namespace
-
-ModelResult check_parsing(const CategoryContext& context, const Model& model) {
+Verdict parsing_verdict(const CategoryContext& context, const Model& model) {
     ResultOf done{context, model};
     auto run = parse_run(context, model);
-    if (!run) return apply_xfail_marker(model.dir, std::move(run.error()));
-    if (run->code == 0) return apply_xfail_marker(model.dir, done(Status::Pass, {}, run->elapsed));
+    if (!run) return std::move(run.error());
+    if (run->code == 0) return done(Status::Pass, {}, run->elapsed);
     // A feature kestrin lacks is no regression of the model, so a marker does not claim it.
-    if (is_blocking(run->stderr_text)) return done(Status::Skip, "blocking", run->elapsed);
-    return apply_xfail_marker(model.dir, done(Status::Fail, exit_reason(*run), run->elapsed));
+    if (is_blocking(run->stderr_text))
+        return unmarkable(done(Status::Skip, "blocking", run->elapsed));
+    return done(Status::Fail, exit_reason(*run), run->elapsed);
 }
 
-ModelResult check_parse_compare(const CategoryContext& context, const Model& model) {
+// Only the comparison judges the model: without a golden to compare with, or a parse run that
+// finished, there is nothing for a marker to claim.
+Verdict parse_compare_verdict(const CategoryContext& context, const Model& model) {
     ResultOf done{context, model};
     const auto& golden = model.baselines.parse;
     if (!golden)
-        return done(Status::Fail, "missing golden: no baseline/parse — regenerate it", Duration{});
+        return unmarkable(
+            done(Status::Fail, "missing golden: no baseline/parse — regenerate it", Duration{}));
     auto run = parse_run(context, model);
-    if (!run) return std::move(run.error());
+    if (!run) return unmarkable(std::move(run.error()));
     auto produced = combined_text(run->stdout_text, run->stderr_text);
     auto expected = files::read_text(*golden);
     if (!expected)
-        return done(Status::Fail, files::describe(*golden, expected.error()), run->elapsed);
+        return unmarkable(
+            done(Status::Fail, files::describe(*golden, expected.error()), run->elapsed));
     if (normalize_verify(produced) == normalize_verify(*expected)) {
         std::string reason = model.baselines.parse_overridden ? "parse-overridden" : "";
-        return apply_xfail_marker(model.dir, done(Status::Pass, std::move(reason), run->elapsed));
+        return done(Status::Pass, std::move(reason), run->elapsed);
     }
-    return apply_xfail_marker(
-        model.dir, done(Status::Fail, "parse diverges: " + first_diff_line(*expected, produced),
-                        run->elapsed));
+    return done(Status::Fail, "parse diverges: " + first_diff_line(*expected, produced),
+                run->elapsed);
 }
 
-ModelResult check_wfc(const CategoryContext& context, const Model& model) {
+Verdict wfc_verdict(const CategoryContext& context, const Model& model) {
     ResultOf done{context, model};
     const auto& baselines = model.baselines;
     bool accept = baselines.wfc_accept.has_value();
@@ -118,7 +111,7 @@ ModelResult check_wfc(const CategoryContext& context, const Model& model) {
     return done(Status::Pass, {}, run->elapsed);
 }
 
-ModelResult check_symres(const CategoryContext& context, const Model& model) {
+Verdict symres_verdict(const CategoryContext& context, const Model& model) {
     ResultOf done{context, model};
     // The whole file is the mode: a second word or line makes it unknown rather than ignored.
     std::string mode = "accept";
@@ -141,6 +134,24 @@ ModelResult check_symres(const CategoryContext& context, const Model& model) {
     if (auto missing = missing_reason(*expected, run->stderr_text))
         return done(Status::Fail, std::move(*missing), run->elapsed);
     return done(Status::Pass, {}, run->elapsed);
+}
+
+}  // namespace
+
+ModelResult check_parsing(const CategoryContext& context, const Model& model) {
+    return settle(model, parsing_verdict(context, model));
+}
+
+ModelResult check_parse_compare(const CategoryContext& context, const Model& model) {
+    return settle(model, parse_compare_verdict(context, model));
+}
+
+ModelResult check_wfc(const CategoryContext& context, const Model& model) {
+    return settle(model, wfc_verdict(context, model));
+}
+
+ModelResult check_symres(const CategoryContext& context, const Model& model) {
+    return settle(model, symres_verdict(context, model));
 }
 
 }  // namespace tolvern::category

@@ -1,14 +1,16 @@
-// The argument vector of kestrin's "parse" run, shared by the four front-end checks (parsing,
-// parse-compare, wfc, symres) and their tests.
+// The front-end checks (parsing, parse-compare, wfc, symres): each runs kestrin's "parse" once on
+// the model and judges the outcome.
 #pragma once
 
-#include <string>
-#include <string_view>
-#include <vector>
+#include "category/context.hpp"
 
 namespace tolvern::category {
 
-// "parse" followed by the model's root-relative path.
-std::vector<std::string> parse_args(std::string_view display);
+using model::Model;
+
+ModelResult check_parsing(const CategoryContext& context, const Model& model);
+ModelResult check_parse_compare(const CategoryContext& context, const Model& model);
+ModelResult check_wfc(const CategoryContext& context, const Model& model);
+ModelResult check_symres(const CategoryContext& context, const Model& model);
 
 }  // namespace tolvern::category

@@ -1,6 +1,6 @@
-// The REPL daemon conversation that both drivers share (the daemon under the event loop, reply
-// lines and requests), and the verdict driver with its repl-verdict pass. Several conversations
-// run at once on the worker pool, each on the thread of its own driver.
+// The REPL daemon conversation that both drivers share: the daemon under the event loop, reply
+// lines and requests. Several conversations run at once on the worker pool, each on the thread
+// of its own driver.
 #include "category/repl_daemon.hpp"
 
 #include <errno.h>
@@ -12,10 +12,10 @@
 
 #include "category/common.hpp"
 #include "category/golden.hpp"
-#include "files.hpp"
+#include "category/kestrin_cli.hpp"
+#include "category/repl_daemon_internal.hpp"
 #include "posix.hpp"
 #include "supervisor.hpp"
-#include "text.hpp"
 
 namespace tolvern::category {
 
@@ -55,10 +55,6 @@ std::optional<std::vector<std::string>> string_array(const nlohmann::json& objec
     auto found = object.find(key);
     if (found == object.end() || !found->is_array()) return std::nullopt;
     return string_elements(*found);
-}
-
-bool listed(const std::vector<std::string>& items, std::string_view item) {
-    return std::find(items.begin(), items.end(), item) != items.end();
 }
 
 }  // namespace
@@ -177,6 +173,10 @@ const std::string* non_marker_at(const std::vector<std::string>& trail, std::siz
     return nullptr;
 }
 
+bool listed(const std::vector<std::string>& items, std::string_view item) {
+    return std::find(items.begin(), items.end(), item) != items.end();
+}
+
 std::string event_request(std::string_view event) {
     std::string line = R"({"op":"event","event":)";
     line += nlohmann::json(std::string(event))
@@ -193,17 +193,11 @@ std::expected<bool, std::string> converse(const Path& kestrin, const model::Mode
                                           const ReplSetup& setup,
                                           const std::function<void(std::string_view)>& handle,
                                           const std::function<void(ReplConversation&)>& feed) {
-    std::vector<std::string> args = {"--output", "json", "simulate", "--repl"};
-    if (setup.flush) args.emplace_back("--flush");
-    args.emplace_back("-m");
-    args.emplace_back(tool_model_name(model.name));
-    args.push_back(model.display);
-
     auto deadline = posix::deadline_after(Clock::now(), setup.timeout);
     auto launched = supervisor::Supervisor::start({
         .plan = {.program = kestrin,
                  .search_path = true,
-                 .args = std::move(args),
+                 .args = repl_args(model, setup.flush),
                  .env = posix::environment_with(isolated_env()),
                  .cwd = model.workdir},
         .with_input = true,
@@ -226,102 +220,6 @@ std::expected<bool, std::string> converse(const Path& kestrin, const model::Mode
         return std::unexpected(*conversation.failure);
     if (conversation.failure) return std::unexpected(*conversation.failure);
     return is_blocking(daemon.bytes(Stream::Err));
-}
-
-void apply_verdict_reply(std::string_view line, VerdictDrive& drive,
-                         std::vector<std::string>& eligible) {
-    auto reply = parse_reply(line);
-    if (reply.shape != Reply::Shape::Object) return;
-    apply_bail(reply, drive.bail);
-    if ((reply.status == "verdict" || reply.status == "done") && reply.error)
-        drive.verdict = reply.error;
-    if (reply.eligible) eligible = std::move(*reply.eligible);
-    if (reply.trace_trail) drive.trail = std::move(*reply.trace_trail);
-}
-
-std::expected<VerdictDrive, std::string> drive_repl_verdict(const Path& kestrin,
-                                                            const model::Model& model,
-                                                            const std::vector<std::string>& events,
-                                                            Duration timeout, bool only_eligible) {
-    VerdictDrive drive;
-    std::vector<std::string> eligible;
-    auto handle = [&](std::string_view line) { apply_verdict_reply(line, drive, eligible); };
-    auto feed = [&](ReplConversation& conversation) {
-        std::size_t k = 0;
-        for (const auto& event : events) {
-            if (drive.bail || drive.verdict) return;
-            if (is_verdict_token(event)) continue;
-            const std::string* taken = non_marker_at(drive.trail, k++);
-            if (taken != nullptr && *taken == event) continue;
-            if (only_eligible && !listed(eligible, event)) continue;
-            auto reply = send_event(conversation, event);
-            if (!reply) return;
-            handle(*reply);
-        }
-    };
-    auto blocking = converse(kestrin, model, {.flush = false, .timeout = timeout}, handle, feed);
-    if (!blocking) return std::unexpected(std::move(blocking.error()));
-    drive.blocking = *blocking;
-    return drive;
-}
-
-ReplTraceOut repl_verdict_pass(const ReplTrace& trace,
-                               const std::set<std::string>& interactive_xfail, const Path& kestrin,
-                               const model::Model& model, Duration timeout) {
-    ReplTraceOut out;
-    const std::string& x = trace.name;
-    auto diverge = [&](std::string remark) {
-        out.tally.diverged.push_back(x + "(" + remark + ")");
-    };
-
-    auto golden = stdout_golden_path(trace.golden);
-    if (!baseline_ends_in_verdict(golden) || baseline_ends_in_match(golden)) return out;
-    auto text = files::read_text(trace.trace);
-    if (!text) {
-        diverge("repl-verdict read:" + text.error().message());
-        return out;
-    }
-    auto events = trace_event_lines(*text);
-    bool listed_gap = interactive_xfail.contains(x);
-
-    auto first = drive_repl_verdict(kestrin, model, events, timeout, false);
-    if (!first) {
-        diverge("repl-verdict drive:" + first.error());
-        out.note("repl-verdict trace." + x + " drive error: " + first.error());
-        return out;
-    }
-    if (first->blocking) return out;
-    bool surfaced = first->verdict.has_value();
-    std::string reason =
-        first->bail.value_or("interactive driver did not surface the verdict (choice/async)");
-    if (first->bail && first->bail->find("not yet rendered") != std::string::npos) {
-        diverge("repl-verdict forward-deduction bail: " + *first->bail);
-        out.note("repl-verdict trace." + x + " FORWARD-DEDUCTION BAIL: " + *first->bail);
-        return out;
-    }
-    if (!surfaced) {
-        // A second chance: sending only what the daemon offers avoids steps it cannot take.
-        auto second = drive_repl_verdict(kestrin, model, events, timeout, true);
-        surfaced = second && second->verdict;
-        if (second && !surfaced && second->bail) reason = *second->bail;
-    }
-    if (!surfaced) {
-        if (listed_gap) {
-            out.tally.expected_gaps.push_back(x);
-            out.note("repl-verdict trace." + x + " expected gap: " + reason);
-        } else {
-            diverge("repl-verdict gap: " + reason);
-            out.note("repl-verdict trace." + x + " UNLISTED GAP: " + reason);
-        }
-    } else if (listed_gap) {
-        diverge("repl-verdict XPASS — remove trace." + x + " from simulate-repl.interactive.xfail");
-        out.note("repl-verdict trace." + x +
-                 " XPASS: now surfaces — remove from simulate-repl.interactive.xfail");
-    } else {
-        out.tally.passed += 1;
-        out.note("repl-verdict trace." + x + " → verdict surfaced");
-    }
-    return out;
 }
 
 }  // namespace tolvern::category

@@ -1,12 +1,15 @@
 // The interactive REPL driver and the repl-daemon pass: kestrin's daemon is walked through a
 // trace step by step, its reply envelopes are checked, and the trail it reconstructs is compared
 // with the golden trail and with the batch simulator's rendering of the same steps.
+#include "category/repl_interactive.hpp"
+
 #include <algorithm>
 #include <ranges>
 
-#include "category/common.hpp"
 #include "category/golden.hpp"
+#include "category/kestrin_cli.hpp"
 #include "category/repl_daemon.hpp"
+#include "category/repl_interactive_internal.hpp"
 #include "files.hpp"
 #include "runner.hpp"
 #include "text.hpp"
@@ -43,10 +46,6 @@ bool taken_later(const std::vector<std::string>& trail, std::size_t k, std::stri
         if (position++ >= k && entry == event) return true;
     }
     return false;
-}
-
-bool contains(const std::vector<std::string>& items, std::string_view item) {
-    return std::find(items.begin(), items.end(), item) != items.end();
 }
 
 }  // namespace
@@ -101,12 +100,12 @@ std::expected<ReplDrive, std::string> drive_repl_interactive(const Path& kestrin
             bool later = taken_later(drive.trail, k, event);
             ++k;
             if (at_pos) continue;
-            bool offered = contains(eligible, event);
+            bool offered = listed(eligible, event);
             if (!offered && later) continue;
             auto reply = send_event(conversation, event);
             if (!reply) return;
             handle(*reply);
-            if (!offered && !contains(drive.trail, event)) drive.never_offered.push_back(event);
+            if (!offered && !listed(drive.trail, event)) drive.never_offered.push_back(event);
         }
     };
     auto blocking =
@@ -154,14 +153,8 @@ std::optional<std::string> repl_quit_parity(const Path& kestrin, const model::Mo
                                             Duration timeout) {
     std::vector<std::string> steps = confirmed;
     steps.insert(steps.end(), trail.begin(), trail.end());
-    runner::Invocation invocation{
-        .program = kestrin,
-        .args = {"simulate", "-m", std::string(tool_model_name(model.name)), model.display},
-        .env = isolated_env(),
-        .cwd = model.workdir,
-        .stdin_bytes = text::join(steps, "\n") + "\n",
-        .timeout = timeout,
-    };
+    auto invocation = kestrin_invocation(kestrin, model, simulate_args(model), timeout);
+    invocation.stdin_bytes = text::join(steps, "\n") + "\n";
     auto outcome = runner::run(invocation);
     auto* exited = std::get_if<runner::Exited>(&outcome);
     if (exited == nullptr) return "batch render of the repl trail timed out";

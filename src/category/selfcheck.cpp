@@ -1,5 +1,7 @@
 // The selfcheck: kestrin generates a model's traces itself, then checks every one of them against
 // the model again, in parallel on the session's pool; the model passes when no trace bails.
+#include "category/selfcheck.hpp"
+
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
@@ -12,9 +14,10 @@
 #include <vector>
 
 #include "category/check_run.hpp"
-#include "category/checks.hpp"
 #include "category/common.hpp"
+#include "category/kestrin_cli.hpp"
 #include "category/traces.hpp"
+#include "category/xfail_policy.hpp"
 #include "files.hpp"
 #include "log.hpp"
 #include "posix.hpp"
@@ -54,17 +57,13 @@ std::expected<std::vector<Path>, std::error_code> list_traces(const Path& dir) {
 std::vector<std::string> bailed_traces(const CategoryContext& context, const Model& model,
                                        const std::vector<Path>& traces) {
     const auto limit = std::max(context.timeout, TRACE_CHECK_LIMIT);
-    const std::string tool_name(tool_model_name(model.name));
     std::vector<std::optional<std::string>> bails(traces.size());
     // Isolated, so that this thread waits for its own traces only and does not take up another
     // model's whole check meanwhile.
     tbb::this_task_arena::isolate([&] {
         tbb::parallel_for(std::size_t{0}, traces.size(), [&](std::size_t i) {
             auto outcome = runner::run(kestrin_invocation(
-                context.kestrin, model,
-                {"simulate", "-m", tool_name, "--defer-any-order", "--defer-origin",
-                 "--check-trace", text::lossy(traces[i]), model.display},
-                limit));
+                context.kestrin, model, check_generated_trace_args(model, traces[i]), limit));
             auto* exited = std::get_if<runner::Exited>(&outcome);
             if (!exited || exited->code != 0) bails[i] = text::lossy(traces[i].filename());
         });
@@ -76,9 +75,7 @@ std::vector<std::string> bailed_traces(const CategoryContext& context, const Mod
     return names;
 }
 
-}  // namespace
-
-ModelResult check_selfcheck(const CategoryContext& context, const Model& model) {
+ModelResult selfcheck_result(const CategoryContext& context, const Model& model) {
     auto done = [&](Status status, std::string reason, Duration elapsed) {
         return result(model.name, Category::Selfcheck, status, std::move(reason), elapsed);
     };
@@ -86,11 +83,8 @@ ModelResult check_selfcheck(const CategoryContext& context, const Model& model) 
     if (!out_dir) return done(Status::Fail, "create out dir: " + out_dir.error().message(), {});
     const auto traces_dir = files::canonical_or_same(*out_dir) / "traces";
 
-    auto generation =
-        kestrin_invocation(context.kestrin, model,
-                           {"traces", "-m", std::string(tool_model_name(model.name)),
-                            "--defer-origin", "-o", text::lossy(traces_dir), model.display},
-                           std::max(context.timeout, GENERATION_LIMIT));
+    auto generation = kestrin_invocation(context.kestrin, model, traces_args(model, traces_dir),
+                                         std::max(context.timeout, GENERATION_LIMIT));
     generation.env = generation_env();
     const auto start = posix::Clock::now();
     auto since_start = [&] { return posix::since(start); };
@@ -116,6 +110,12 @@ ModelResult check_selfcheck(const CategoryContext& context, const Model& model) 
     return done(Status::Fail,
                 std::to_string(bails.size()) + "/" + n + " traces bailed; first: " + bails.front(),
                 since_start());
+}
+
+}  // namespace
+
+ModelResult check_selfcheck(const CategoryContext& context, const Model& model) {
+    return settle(model, selfcheck_result(context, model));
 }
 
 }  // namespace tolvern::category

@@ -2,14 +2,16 @@
 // other, and what kestrin prints is judged against the golden kept in the model's baseline. Both
 // share the case list, the case loop with its log lines, and the rule that turns the tally into
 // one result.
+#include "category/simulate.hpp"
+
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "category/check_run.hpp"
-#include "category/checks.hpp"
 #include "category/common.hpp"
 #include "category/golden.hpp"
+#include "category/kestrin_cli.hpp"
 #include "category/traces.hpp"
 #include "files.hpp"
 
@@ -41,7 +43,6 @@ struct TraceKind {
     std::string_view step;           // log label before X
     std::string_view unreadable;     // marks an unreadable input's entry
     std::string_view no_cases;       // SKIP reason of a model without cases
-    bool applies_marker;
     Judge judge;
 };
 
@@ -80,7 +81,6 @@ constexpr TraceKind SIMULATE = {
     .step = "simulate trace.",
     .unreadable = "trace-read",
     .no_cases = "no simulate goldens",
-    .applies_marker = true,
     .judge = judge_simulation,
 };
 
@@ -93,7 +93,6 @@ constexpr TraceKind TRACE = {
     .step = "trace simulate-json.",
     .unreadable = "sim-read",
     .no_cases = "no simulate-json goldens",
-    .applies_marker = false,
     .judge = judge_json,
 };
 
@@ -165,21 +164,25 @@ ModelResult tally_result(const Model& model, Category category, const Tally& tal
     return result(model.name, category, Status::Skip, "all traces blocking", tally.elapsed);
 }
 
+// Every case run in turn with one invocation, and the tally as the result.
+ModelResult cases_result(const CategoryContext& context, const Model& model, const TraceKind& kind,
+                         const std::vector<TraceCase>& cases, std::vector<std::string> args,
+                         CheckLog& check) {
+    auto invocation = kestrin_invocation(context.kestrin, model, std::move(args), context.timeout);
+    Tally tally;
+    for (const auto& trace : cases) run_case(kind, trace, invocation, check, tally);
+    return tally_result(model, kind.category, tally, cases.size());
+}
+
 ModelResult check_trace_cases(const CategoryContext& context, const Model& model,
                               const TraceKind& kind, std::vector<std::string> args) {
     auto cases = trace_cases(model, kind);
     if (cases.empty())
         return result(model.name, kind.category, Status::Skip, std::string(kind.no_cases),
                       Duration{});
-    auto check = open_check(context.out_dir, kind.category, model);
-    if (!check) return std::move(check.error());
-
-    auto invocation = kestrin_invocation(context.kestrin, model, std::move(args), context.timeout);
-    Tally tally;
-    for (const auto& trace : cases) run_case(kind, trace, invocation, *check, tally);
-    auto verdict = tally_result(model, kind.category, tally, cases.size());
-    if (kind.applies_marker) verdict = apply_xfail_marker(model.dir, std::move(verdict));
-    return close_check(*check, std::move(verdict));
+    return logged_check(context.out_dir, kind.category, model, [&](CheckLog& check) {
+        return cases_result(context, model, kind, cases, std::move(args), check);
+    });
 }
 
 }  // namespace
@@ -189,13 +192,11 @@ ModelResult check_simulate(const CategoryContext& context, const Model& model) {
     if (model.name.find("foreign") != std::string::npos)
         return result(model.name, Category::Simulate, Status::Skip, "foreign (deferred)",
                       Duration{});
-    return check_trace_cases(
-        context, model, SIMULATE,
-        {"simulate", "-m", std::string(tool_model_name(model.name)), model.display});
+    return check_trace_cases(context, model, SIMULATE, simulate_args(model));
 }
 
 ModelResult check_trace(const CategoryContext& context, const Model& model) {
-    return check_trace_cases(context, model, TRACE, {"trace"});
+    return check_trace_cases(context, model, TRACE, trace_args());
 }
 
 }  // namespace tolvern::category

@@ -13,9 +13,12 @@
 #include <vector>
 
 #include "category/check_run.hpp"
-#include "category/checks.hpp"
 #include "category/common.hpp"
-#include "category/repl_daemon.hpp"
+#include "category/eligible.hpp"
+#include "category/oneshot.hpp"
+#include "category/repl_interactive.hpp"
+#include "category/repl_verdict.hpp"
+#include "category/simulate_repl_internal.hpp"
 #include "category/traces.hpp"
 #include "files.hpp"
 #include "text.hpp"
@@ -103,6 +106,36 @@ ReplStatus repl_status(const ReplTally& tally, std::size_t traces) {
     return {Status::Skip, blocking + " blocking + " + matches + " <match> trace(s) skipped"};
 }
 
+namespace {
+
+// The four passes over the traces, in order, folded into one log and one tally, and the result
+// that the tally gives.
+ModelResult passes_result(const Model& model, const Path& kestrin, Duration timeout,
+                          const std::vector<ReplTrace>& traces, CheckLog& check) {
+    ReplTally tally;
+    const PassSink sink{check.log, tally};
+    const auto baseline = model.dir / "baseline";
+    const auto interactive =
+        read_trace_list(baseline / "simulate-repl.interactive.xfail", TraceListKind::Interactive);
+
+    run_pass(traces, sink, oneshot_trace_pass, kestrin, model, timeout, interactive.names,
+             check.dir);
+    run_pass(traces, sink, repl_verdict_pass, interactive.names, kestrin, model, timeout);
+    const auto daemon = read_trace_list(baseline / "repl-daemon.xfail", TraceListKind::Daemon);
+    run_pass(traces, sink, repl_daemon_pass, daemon.all, daemon.names, kestrin, model, timeout);
+    if (daemon.all && tally.star_gaps == 0 && tally.star_ok > 0) {
+        tally.diverged.emplace_back(
+            "repl-daemon XPASS — all traces reconstruct, remove the `*` in repl-daemon.xfail");
+        check.log.note("repl-daemon XPASS: `*` marker is stale (all traces reconstruct)");
+    }
+    run_pass(traces, sink, check_eligible_steps, model, kestrin, timeout, baseline);
+
+    auto status = repl_status(tally, traces.size());
+    return result(model.name, CATEGORY, status.status, std::move(status.reason), tally.elapsed);
+}
+
+}  // namespace
+
 ModelResult check_simulate_repl(const Model& model, const Path& kestrin, const Path& out_dir,
                                 Duration timeout) {
     // Models with foreign components wait until kestrin can simulate them.
@@ -111,31 +144,9 @@ ModelResult check_simulate_repl(const Model& model, const Path& kestrin, const P
     const auto traces = repl_traces(model);
     if (traces.empty())
         return result(model.name, CATEGORY, Status::Skip, "no simulate goldens", Duration{});
-    auto check = open_check(out_dir, CATEGORY, model);
-    if (!check) return std::move(check.error());
-
-    ReplTally tally;
-    const PassSink sink{check->log, tally};
-    const auto baseline = model.dir / "baseline";
-    const auto interactive =
-        read_trace_list(baseline / "simulate-repl.interactive.xfail", TraceListKind::Interactive);
-
-    run_pass(traces, sink, oneshot_trace_pass, kestrin, model, timeout, interactive.names,
-             check->dir);
-    run_pass(traces, sink, repl_verdict_pass, interactive.names, kestrin, model, timeout);
-    const auto daemon = read_trace_list(baseline / "repl-daemon.xfail", TraceListKind::Daemon);
-    run_pass(traces, sink, repl_daemon_pass, daemon.all, daemon.names, kestrin, model, timeout);
-    if (daemon.all && tally.star_gaps == 0 && tally.star_ok > 0) {
-        tally.diverged.emplace_back(
-            "repl-daemon XPASS — all traces reconstruct, remove the `*` in repl-daemon.xfail");
-        check->log.note("repl-daemon XPASS: `*` marker is stale (all traces reconstruct)");
-    }
-    run_pass(traces, sink, check_eligible_steps, model, kestrin, timeout, baseline);
-
-    auto status = repl_status(tally, traces.size());
-    return close_check(
-        *check, apply_xfail_marker(model.dir, result(model.name, CATEGORY, status.status,
-                                                     std::move(status.reason), tally.elapsed)));
+    return logged_check(out_dir, CATEGORY, model, [&](CheckLog& check) {
+        return passes_result(model, kestrin, timeout, traces, check);
+    });
 }
 
 }  // namespace tolvern::category

@@ -1,14 +1,16 @@
 // The threads check (the LTS generated with every thread count of the session behaves as the
-// one-thread LTS) and the vorlan check (an external corpus model's LTS against its gold). Neither
-// applies an xfail marker.
+// one-thread LTS) and the vorlan check (an external corpus model's LTS against its gold).
+#include "category/threads_vorlan.hpp"
+
 #include <cstdint>
 #include <ranges>
 #include <string>
 #include <vector>
 
-#include "category/checks.hpp"
 #include "category/common.hpp"
-#include "category/lts.hpp"
+#include "category/kestrin_cli.hpp"
+#include "category/lts_capture.hpp"
+#include "category/lts_gold.hpp"
 #include "text.hpp"
 
 namespace tolvern::category {
@@ -99,19 +101,9 @@ ModelResult vorlan_result(const CategoryContext& context, const Model& model, Ch
                       "missing golden — run scripts/gen-vorlan-goldens.sh", Duration{});
     check.log.note(comparator_note(context.ltscompare, "NOT FOUND"));
 
-    std::vector<std::string> args;
-    if (model.meta.skip_wfc) args.emplace_back("-p");
-    args.insert(args.end(), {"lts", "--full-lts", "-m", std::string(tool_model_name(model.name))});
-    // Relative import directories name places from here, not from the component's directory
-    // where kestrin runs.
-    std::error_code ignored;
-    for (const auto& dir : context.import_dirs)
-        args.insert(args.end(), {"-I", path_arg(std::filesystem::absolute(dir, ignored))});
-    push_queue_args(args, model.meta);
-    args.push_back(model.display);
-
-    auto capture = capture_lts(model, context.kestrin, std::move(args), context.timeout, check.log,
-                               check.dir, "ours.aut", "kestrin lts (vorlan)");
+    auto capture =
+        capture_lts(model, context.kestrin, lts_args(model, std::nullopt, context.import_dirs),
+                    context.timeout, check.log, check.dir, "ours.aut", "kestrin lts (vorlan)");
     auto settled = against_gold(model, Category::Vorlan, std::move(capture), *model.baselines.lts,
                                 context.kestrin, context.ltscompare, context.timeout, check,
                                 "ltscompare missing");
@@ -122,15 +114,13 @@ ModelResult vorlan_result(const CategoryContext& context, const Model& model, Ch
 }  // namespace
 
 ModelResult check_threads(const CategoryContext& context, const Model& model) {
-    auto check = open_check(context.out_dir, Category::Threads, model);
-    if (!check) return std::move(check.error());
-    return close_check(*check, threads_result(context, model, *check));
+    return logged_check(context.out_dir, Category::Threads, model,
+                        [&](CheckLog& check) { return threads_result(context, model, check); });
 }
 
 ModelResult check_vorlan(const CategoryContext& context, const Model& model) {
-    auto check = open_check(context.out_dir, Category::Vorlan, model);
-    if (!check) return std::move(check.error());
-    return close_check(*check, vorlan_result(context, model, *check));
+    return logged_check(context.out_dir, Category::Vorlan, model,
+                        [&](CheckLog& check) { return vorlan_result(context, model, check); });
 }
 
 }  // namespace tolvern::category

@@ -1,26 +1,18 @@
 // The verify check: kestrin's verification report of a model, standard output then standard
 // error, against the model's verify golden after a light whitespace normalisation.
+#include "category/verify.hpp"
+
 #include <variant>
 
-#include "category/checks.hpp"
+#include "category/check_run.hpp"
 #include "category/common.hpp"
 #include "category/golden.hpp"
-#include "category/lts.hpp"
+#include "category/kestrin_cli.hpp"
 #include "files.hpp"
 
 namespace tolvern::category {
 
 namespace {
-
-std::vector<std::string> verify_args(const Model& model) {
-    std::vector<std::string> args = {"-v", "verify",
-                                     "-k", "--full-lts",
-                                     "-I", path_arg(from_workdir(model.dir, model.workdir)),
-                                     "-m", std::string(tool_model_name(model.name))};
-    push_queue_args(args, model.meta);
-    args.push_back(model.display);
-    return args;
-}
 
 ModelResult verify_result(const CategoryContext& context, const Model& model, CheckLog& check) {
     auto done = [&](Status status, std::string reason, Duration elapsed) {
@@ -62,10 +54,8 @@ ModelResult verify_result(const CategoryContext& context, const Model& model, Ch
 }  // namespace
 
 ModelResult check_verify_inner(const CategoryContext& context, const Model& model) {
-    auto check = open_check(context.out_dir, Category::Verify, model);
-    if (!check) return std::move(check.error());
-    return close_check(*check,
-                       apply_xfail_marker(model.dir, verify_result(context, model, *check)));
+    return logged_check(context.out_dir, Category::Verify, model,
+                        [&](CheckLog& check) { return verify_result(context, model, check); });
 }
 
 }  // namespace tolvern::category

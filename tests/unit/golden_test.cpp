@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "category/golden_internal.hpp"
 #include "support.hpp"
 
 namespace {

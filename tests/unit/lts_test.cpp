@@ -1,10 +1,11 @@
 // The pure pieces of the LTS checks that the end-to-end tests cannot reach: state-count headers,
-// budget arithmetic at its limits, queue options and action lists.
-#include "category/lts.hpp"
-
+// budget arithmetic at its limits and action lists.
 #include <gtest/gtest.h>
 
 #include <limits>
+
+#include "category/lts_gold_internal.hpp"
+#include "category/lts_internal.hpp"
 
 namespace tolvern::category {
 namespace {
@@ -77,24 +78,6 @@ TEST(BudgetExcess, NamesTheFactorInPlainDecimals) {
     EXPECT_EQ(reason(100001, 1, 100000.0), expected(100001, 100000, "100000", 1));
     EXPECT_EQ(reason(2, 1, 0.00001), expected(2, 1, "0.00001", 1));
     EXPECT_EQ(reason(2, 1, 1e-300), expected(2, 1, "0." + std::string(299, '0') + "1", 1));
-}
-
-TEST(PushQueueArgs, AppendsOnlyTheSetValuesInOrder) {
-    meta::MetaConfig meta;
-    std::vector<std::string> args = {"lts"};
-    push_queue_args(args, meta);
-    EXPECT_EQ(args, std::vector<std::string>{"lts"});
-
-    meta.queue_size_external = 2;
-    push_queue_args(args, meta);
-    EXPECT_EQ(args, (std::vector<std::string>{"lts", "--queue-size-external", "2"}));
-
-    meta.queue_size = 4294967295u;
-    meta.queue_size_defer = 0;
-    args.clear();
-    push_queue_args(args, meta);
-    EXPECT_EQ(args, (std::vector<std::string>{"-q", "4294967295", "--queue-size-defer", "0",
-                                              "--queue-size-external", "2"}));
 }
 
 TEST(MergeCsv, SortedDistinctUntrimmedPieces) {

@@ -10,7 +10,11 @@
 #include <thread>
 #include <vector>
 
-#include "category/repl_daemon.hpp"
+#include "category/repl_daemon_internal.hpp"
+#include "category/repl_interactive.hpp"
+#include "category/repl_interactive_internal.hpp"
+#include "category/repl_verdict.hpp"
+#include "category/repl_verdict_internal.hpp"
 #include "support.hpp"
 #include "text.hpp"
 

@@ -8,8 +8,8 @@
 #include <set>
 #include <thread>
 
-#include "category/checks.hpp"
 #include "category/common.hpp"
+#include "category/dispatch_internal.hpp"
 #include "pool_width.hpp"
 #include "session.hpp"
 

@@ -12,8 +12,9 @@
 #include <variant>
 #include <vector>
 
-#include "category/checks.hpp"
+#include "category/eligible_internal.hpp"
 #include "category/repl_records.hpp"
+#include "category/simulate_repl_internal.hpp"
 #include "support.hpp"
 
 namespace tolvern::category {
