@@ -128,9 +128,15 @@ std::expected<Path, std::error_code> create(const Path& base, std::string_view c
 std::expected<Path, std::error_code> write(const Path& dir, std::string_view name,
                                            std::string_view bytes) {
     Path path = dir / name;
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // The old bytes are written over and only the rest cut off, rather than the file emptied
+    // first: a file system may flush a file that was emptied and written again as it is closed,
+    // which on a rerun over the same output root costs more than the runs themselves.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) return std::unexpected(last_error());
-    if (auto written = posix::write_all(fd, bytes); !written) {
+    auto written = posix::write_all(fd, bytes);
+    if (written && ::ftruncate(fd, static_cast<off_t>(bytes.size())) != 0)
+        written = std::unexpected(errno);
+    if (!written) {
         ::close(fd);
         return std::unexpected(std::error_code(written.error(), std::generic_category()));
     }
