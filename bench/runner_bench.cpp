@@ -24,7 +24,7 @@ namespace {
 using namespace std::chrono_literals;
 using tolvern::runner::Invocation;
 
-constexpr std::size_t big_size = 256u << 20;
+constexpr std::size_t BIG_SIZE = 256u << 20;
 
 // A 256 MiB file in $TMPDIR, made once and removed at exit.
 const std::string& big_file() {
@@ -33,7 +33,7 @@ const std::string& big_file() {
         std::ofstream out(file, std::ios::binary);
         std::string block(1 << 20, 'x');
         for (std::size_t i = 0; i < block.size(); i += 80) block[i] = '\n';
-        for (std::size_t done = 0; done < big_size; done += block.size()) out << block;
+        for (std::size_t done = 0; done < BIG_SIZE; done += block.size()) out << block;
         std::atexit([] {
             std::filesystem::remove(std::filesystem::temp_directory_path() / "tolvern-bench-256m");
         });
@@ -105,22 +105,22 @@ void BM_RunnerCapture256M(benchmark::State& state) {
     Invocation invocation{"/bin/cat", {big_file()}, {}, std::nullopt, std::nullopt, 600s};
     for (auto _ : state) {
         auto outcome = tolvern::runner::run(invocation);
-        if (std::get<tolvern::runner::Exited>(outcome).stdout_text.size() != big_size)
+        if (std::get<tolvern::runner::Exited>(outcome).stdout_text.size() != BIG_SIZE)
             state.SkipWithError("short capture");
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * big_size));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * BIG_SIZE));
 }
 
 void BM_CatToDevNull256M(benchmark::State& state) {
     for (auto _ : state) spawn_and_wait("/bin/cat", {big_file().c_str()});
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * big_size));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * BIG_SIZE));
 }
 
 // The same bytes through a pipe into a second cat: what the pipe alone allows.
 void BM_CatThroughPipe256M(benchmark::State& state) {
     std::string script = "cat '" + big_file() + "' | cat";
     for (auto _ : state) spawn_and_wait("/bin/sh", {"-c", script.c_str()});
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * big_size));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * BIG_SIZE));
 }
 
 double thread_cpu_seconds() {

@@ -106,7 +106,7 @@ std::string extract_actions_containing(std::string_view aut) {
 }
 
 std::string_view wording(WeakFailuresVerdict verdict) {
-    static constexpr std::array<std::string_view, 4> WORDING = {
+    static constexpr std::array<std::string_view, 4> texts = {
         "ours⊆gold (gold has extra)",
         "gold⊆ours (ours has extra)",
         "incomparable",
@@ -114,7 +114,7 @@ std::string_view wording(WeakFailuresVerdict verdict) {
     };
     // Equivalent has no wording of its own: each caller says it in its own words.
     if (verdict == WeakFailuresVerdict::Equivalent) return {};
-    return WORDING[static_cast<std::size_t>(verdict) - 1];
+    return texts[static_cast<std::size_t>(verdict) - 1];
 }
 
 std::optional<Path> find_ltscompare(const Path& root) {

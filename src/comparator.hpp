@@ -13,8 +13,6 @@
 
 namespace tolvern::comparator {
 
-using Path = std::filesystem::path;
-
 // Rewrites the labels that must not count as visible actions to "tau".
 std::string tau_normalize(std::string_view aut);
 // The distinct labels containing "<flush>", sorted and joined by ",".

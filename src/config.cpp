@@ -211,19 +211,19 @@ Typed<Record> read_record(const toml::node& node, const Shape<Record>& shape) {
     return std::unexpected(invalid_type(node, "struct " + std::string(shape.name)));
 }
 
-constexpr Field<ParallelConfig> parallel_fields[] = {
+constexpr Field<ParallelConfig> PARALLEL_FIELDS[] = {
     {"jobs", false, store<&ParallelConfig::jobs, read_size>},
     {"threads_under_test", false, store<&ParallelConfig::threads_under_test, read_list<read_u32>>},
 };
-constexpr Field<TimeoutConfig> timeout_fields[] = {
+constexpr Field<TimeoutConfig> TIMEOUT_FIELDS[] = {
     {"default_secs", true, store<&TimeoutConfig::default_secs, read_u64>},
     {"vorlan_secs", true, store<&TimeoutConfig::vorlan_secs, read_u64>},
     {"lbs_secs", true, store<&TimeoutConfig::lbs_secs, read_u64>},
 };
-constexpr Field<OutputConfig> output_fields[] = {
+constexpr Field<OutputConfig> OUTPUT_FIELDS[] = {
     {"dir", true, store<&OutputConfig::dir, read_path>},
 };
-constexpr Field<VorlanConfig> vorlan_fields[] = {
+constexpr Field<VorlanConfig> VORLAN_FIELDS[] = {
     {"path", true, store<&VorlanConfig::path, read_path>},
     {"complist", true, store<&VorlanConfig::complist, read_path>},
     {"goldens_subdir", true, store<&VorlanConfig::goldens_subdir, read_path_text>},
@@ -231,14 +231,14 @@ constexpr Field<VorlanConfig> vorlan_fields[] = {
     {"queue_size_external", true, store<&VorlanConfig::queue_size_external, read_u32>},
 };
 
-constexpr Shape<ParallelConfig> parallel_shape{"ParallelConfig", parallel_fields,
+constexpr Shape<ParallelConfig> PARALLEL_SHAPE{"ParallelConfig", PARALLEL_FIELDS,
                                                [] { return ParallelConfig{}; }};
-constexpr Shape<TimeoutConfig> timeout_shape{"TimeoutConfig", timeout_fields,
+constexpr Shape<TimeoutConfig> TIMEOUT_SHAPE{"TimeoutConfig", TIMEOUT_FIELDS,
                                              [] { return TimeoutConfig{}; }};
-constexpr Shape<OutputConfig> output_shape{"OutputConfig", output_fields,
+constexpr Shape<OutputConfig> OUTPUT_SHAPE{"OutputConfig", OUTPUT_FIELDS,
                                            [] { return OutputConfig{}; }};
 // The vorlan defaults read the environment, so they are computed only when the table is absent.
-constexpr Shape<VorlanConfig> vorlan_shape{"VorlanConfig", vorlan_fields, VorlanConfig::defaults};
+constexpr Shape<VorlanConfig> VORLAN_SHAPE{"VorlanConfig", VORLAN_FIELDS, VorlanConfig::defaults};
 
 // The root's table `key`, or the record's default when the file has none.
 template <class Record>
@@ -250,13 +250,13 @@ Typed<Record> read_table(const toml::table& root, std::string_view key,
 }
 
 Typed<Config> read_config(const toml::table& root) {
-    auto parallel = read_table(root, "parallel", parallel_shape);
+    auto parallel = read_table(root, "parallel", PARALLEL_SHAPE);
     if (!parallel) return std::unexpected(std::move(parallel.error()));
-    auto timeout = read_table(root, "timeout", timeout_shape);
+    auto timeout = read_table(root, "timeout", TIMEOUT_SHAPE);
     if (!timeout) return std::unexpected(std::move(timeout.error()));
-    auto output = read_table(root, "output", output_shape);
+    auto output = read_table(root, "output", OUTPUT_SHAPE);
     if (!output) return std::unexpected(std::move(output.error()));
-    auto vorlan = read_table(root, "vorlan", vorlan_shape);
+    auto vorlan = read_table(root, "vorlan", VORLAN_SHAPE);
     if (!vorlan) return std::unexpected(std::move(vorlan.error()));
     return Config{.parallel = std::move(*parallel),
                   .timeout = *timeout,
@@ -294,7 +294,7 @@ toml::source_position position_of(std::string_view text, std::size_t offset) {
             static_cast<toml::source_index>(columns + 1)};
 }
 
-constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
+constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF";
 
 }  // namespace
 
@@ -332,7 +332,7 @@ VorlanConfig VorlanConfig::defaults() {
 
 std::expected<Config, std::string> Config::parse(std::string_view text) {
     // The library would skip the mark too, but the line shown with a fault must not hold it.
-    if (text.starts_with(byte_order_mark)) text.remove_prefix(byte_order_mark.size());
+    if (text.starts_with(BYTE_ORDER_MARK)) text.remove_prefix(BYTE_ORDER_MARK.size());
     // The library would overflow its stack on such a text.
     if (auto deep = too_deep(text))
         return std::unexpected(

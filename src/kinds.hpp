@@ -1,10 +1,12 @@
 // The small enumerations every part of tolvern shares: test categories, result statuses and
-// output formats, with the one table of names through which they are printed and parsed.
+// output formats, with the one table of names through which they are printed and parsed; and
+// the duration and path types of every module.
 #pragma once
 
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string_view>
 
@@ -12,6 +14,8 @@ namespace tolvern {
 
 // Durations throughout: elapsed times and time limits.
 using Duration = std::chrono::nanoseconds;
+// Paths throughout: of models, goldens, programs and output directories.
+using Path = std::filesystem::path;
 
 enum class Category : std::uint8_t {
     Parsing,

@@ -16,7 +16,7 @@ namespace tolvern::log {
 
 namespace {
 
-constexpr std::size_t max_listed_lines = 20;
+constexpr std::size_t MAX_LISTED_LINES = 20;
 
 // Lines as split_lines counts them: a last line without a line feed counts, an empty text has
 // none. Counted without splitting, as artefacts may be large.
@@ -68,7 +68,7 @@ std::error_code last_error() {
 
 CapturedStream capture(std::string_view text, std::optional<Path> artefact) {
     CapturedStream stream{std::nullopt, line_count(text), std::move(artefact)};
-    if (!stream.artefact && stream.lines <= max_listed_lines) stream.text = std::string(text);
+    if (!stream.artefact && stream.lines <= MAX_LISTED_LINES) stream.text = std::string(text);
     return stream;
 }
 

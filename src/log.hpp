@@ -14,11 +14,10 @@
 #include <variant>
 #include <vector>
 
+#include "kinds.hpp"
 #include "runner.hpp"
 
 namespace tolvern::log {
-
-using Path = std::filesystem::path;
 
 // What the log keeps of one output stream: the text only where the log lists it (no artefact
 // file and at most 20 lines), else its line count alone, so that a log holds no large output.

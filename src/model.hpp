@@ -11,8 +11,6 @@
 
 namespace tolvern::model {
 
-using Path = std::filesystem::path;
-
 struct Baselines {
     std::optional<Path> lts;
     std::optional<Path> verify;

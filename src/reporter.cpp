@@ -137,7 +137,6 @@ bool colour_on() {
 }
 
 std::string escape_json(std::string_view text) {
-    static constexpr char hex[] = "0123456789abcdef";
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
@@ -150,8 +149,8 @@ std::string escape_json(std::string_view text) {
             out += "\\n";
         } else if (byte < 0x20) {
             out += "\\u00";
-            out += hex[byte >> 4];
-            out += hex[byte & 0xF];
+            out += text::HEX_DIGITS[byte >> 4];
+            out += text::HEX_DIGITS[byte & 0xF];
         } else {
             out += c;
         }

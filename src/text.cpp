@@ -127,7 +127,6 @@ std::string lossy(const std::filesystem::path& path) {
 }
 
 std::string escape_controls(std::string_view text) {
-    static constexpr char hex[] = "0123456789abcdef";
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -147,8 +146,8 @@ std::string escape_controls(std::string_view text) {
             case '\t': out += "\\t"; break;
             default:
                 out += "\\u{";
-                if (code >= 0x10) out += hex[code >> 4];
-                out += hex[code & 0xF];
+                if (code >= 0x10) out += HEX_DIGITS[code >> 4];
+                out += HEX_DIGITS[code & 0xF];
                 out += '}';
         }
     }

@@ -12,6 +12,9 @@
 
 namespace tolvern::text {
 
+// The sixteen digits of hexadecimal numbers, lower case.
+inline constexpr std::string_view HEX_DIGITS = "0123456789abcdef";
+
 // Lines split at "\n", a "\r" just before the "\n" dropped; a final "\n" starts no empty last
 // line, and an empty text has no lines.
 std::vector<std::string_view> split_lines(std::string_view text);

@@ -17,7 +17,6 @@
 
 namespace tolvern::category {
 
-using Path = std::filesystem::path;
 using model::Model;
 
 struct CheckLog {

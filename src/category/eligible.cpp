@@ -27,8 +27,6 @@ namespace tolvern::category {
 
 namespace {
 
-using Path = std::filesystem::path;
-
 // A step number K with its golden "eligible.{X}.{K}" as found in the listing.
 struct Step {
     std::uint64_t number;

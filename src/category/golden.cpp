@@ -43,10 +43,9 @@ std::optional<std::string_view> last_trail_line(std::string_view text) {
 }
 
 void append_hex(std::string& out, std::uint32_t value) {
-    constexpr std::string_view DIGITS = "0123456789abcdef";
     int shift = 28;
     while (shift > 0 && (value >> shift) == 0) shift -= 4;
-    for (; shift >= 0; shift -= 4) out += DIGITS[(value >> shift) & 0xF];
+    for (; shift >= 0; shift -= 4) out += text::HEX_DIGITS[(value >> shift) & 0xF];
 }
 
 // Characters that would be invisible, move the cursor or pass for a blank: controls, format

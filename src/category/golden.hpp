@@ -10,11 +10,10 @@
 #include <utility>
 #include <vector>
 
+#include "kinds.hpp"
 #include "render/judge.hpp"
 
 namespace tolvern::category {
-
-using Path = std::filesystem::path;
 
 inline constexpr std::array<std::string_view, 13> VERDICT_TOKENS = {
     "<non-compliance>", "<illegal>",      "<declarative-illegal>", "<explicit-illegal>",

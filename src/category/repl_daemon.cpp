@@ -24,8 +24,6 @@ namespace {
 using posix::Clock;
 using supervisor::Stop;
 using supervisor::Stream;
-using Path = std::filesystem::path;
-
 // The daemon is killed at its deadline, which ends its output. Reads give up this long after the
 // deadline all the same, in case a process the daemon started still holds its pipes.
 constexpr auto READ_GRACE = std::chrono::seconds(1);

@@ -18,8 +18,6 @@ namespace tolvern::category {
 
 namespace {
 
-using Path = std::filesystem::path;
-
 // A diagnostic that names its place: "FILE.svk:LINE:COLUMN: error: VERDICT".
 bool is_located(std::string_view error) {
     return error.find(".svk:") != std::string_view::npos &&

@@ -18,8 +18,8 @@ void ReplTally::add(ReplTally other) {
 }
 
 void ReplTraceOut::cmd(std::string label, const runner::Invocation& invocation,
-                       const runner::Outcome& outcome, std::optional<log::Path> stdout_file,
-                       std::optional<log::Path> stderr_file) {
+                       const runner::Outcome& outcome, std::optional<Path> stdout_file,
+                       std::optional<Path> stderr_file) {
     log.emplace_back(log::record(std::move(label), invocation, outcome, std::move(stdout_file),
                                  std::move(stderr_file)));
 }

@@ -44,8 +44,8 @@ struct ReplTraceOut {
     std::vector<log::Entry> log;
 
     void cmd(std::string label, const runner::Invocation& invocation,
-             const runner::Outcome& outcome, std::optional<log::Path> stdout_file = std::nullopt,
-             std::optional<log::Path> stderr_file = std::nullopt);
+             const runner::Outcome& outcome, std::optional<Path> stdout_file = std::nullopt,
+             std::optional<Path> stderr_file = std::nullopt);
     void note(std::string text);
 };
 

@@ -18,24 +18,24 @@ TEST(HelperModes, PrintTheNormalisedTextAndTheFlushAlphabet) {
         "(2, \"<declarative-illegal>\", 3)\r\n(3, \"a.<flush>\", 0)";
     write_file(dir.path / "x.aut", aut);
 
-    auto normalized = run_program(tolvern_bin, {"normalize-lts", "x.aut"}, dir.path);
+    auto normalized = run_program(TOLVERN_BIN, {"normalize-lts", "x.aut"}, dir.path);
     EXPECT_EQ(normalized.code, 0);
     EXPECT_EQ(normalized.out,
               "des (0, 4, 4)\n(0, \"b.<flush>\", 1)\n(1, \"tau\", 2)\n"
               "(2, \"<illegal>\", 3)\n(3, \"a.<flush>\", 0)");
 
     // A further argument is ignored.
-    auto flushes = run_program(tolvern_bin, {"flush-actions", "x.aut", "extra"}, dir.path);
+    auto flushes = run_program(TOLVERN_BIN, {"flush-actions", "x.aut", "extra"}, dir.path);
     EXPECT_EQ(flushes.code, 0);
     EXPECT_EQ(flushes.out, "a.<flush>,b.<flush>\n");
 
     // The file may be a pipe, unlike the files of a session.
-    auto piped = run_program(tolvern_bin, {"flush-actions", "/dev/stdin"}, dir.path, {}, aut);
+    auto piped = run_program(TOLVERN_BIN, {"flush-actions", "/dev/stdin"}, dir.path, {}, aut);
     EXPECT_EQ(piped.out, "a.<flush>,b.<flush>\n") << piped.err;
 
     write_file(dir.path / "empty.aut", "");
-    EXPECT_EQ(run_program(tolvern_bin, {"flush-actions", "empty.aut"}, dir.path).out, "\n");
-    EXPECT_EQ(run_program(tolvern_bin, {"normalize-lts", "empty.aut"}, dir.path).out, "");
+    EXPECT_EQ(run_program(TOLVERN_BIN, {"flush-actions", "empty.aut"}, dir.path).out, "\n");
+    EXPECT_EQ(run_program(TOLVERN_BIN, {"normalize-lts", "empty.aut"}, dir.path).out, "");
 }
 
 TEST(HelperModes, ReportUsageAndReadErrors) {
@@ -54,7 +54,7 @@ TEST(HelperModes, ReportUsageAndReadErrors) {
              "\n"},
     };
     for (const auto& c : cases) {
-        auto run = run_program(tolvern_bin, c.args, dir.path);
+        auto run = run_program(TOLVERN_BIN, c.args, dir.path);
         EXPECT_EQ(run.code, 2) << c.args[0];
         EXPECT_EQ(run.err, c.err);
         EXPECT_EQ(run.out, "");

@@ -41,7 +41,7 @@ TEST(LtsCheck, EquivalentOutputPassesWithFullLog) {
     EXPECT_EQ(read_file(dir / "ours.normalized.aut"), ONLY_B);
     EXPECT_EQ(read_file(dir / "gold.normalized.aut"), ONLY_B);
 
-    auto lc = fs::canonical(ltscompare_standin);
+    auto lc = fs::canonical(LTSCOMPARE_STANDIN);
     std::string shown = "./build/outputs/tolvern/lts/vend/";
     auto comparator_run = [&](std::string_view n, std::string_view label, std::string_view trc,
                               std::string_view left, std::string_view right) {
@@ -57,7 +57,7 @@ TEST(LtsCheck, EquivalentOutputPassesWithFullLog) {
                   lc.string() +
                   "\n"
                   "## (1) kestrin lts\n" +
-                  command_line(fs::canonical(kestrin_standin),
+                  command_line(fs::canonical(KESTRIN_STANDIN),
                                {"lts", "--full-lts", "-m", "vend", "test-models/vend/vend.svk"}) +
                   "\nexit: 0  (N ms)\nstdout → ours.aut  (3 lines)\nstderr: (empty)\n\n" +
                   comparator_run("2", "ltscompare ours <= gold", "ltscompare-fwd.trc",
@@ -134,7 +134,7 @@ TEST(LtsCheck, OutcomesOfOneModelEach) {
               "== tolvern: no_gold_xfail (lts)  XFAIL  Nms ==\n"
               "reason: missing golden: no baseline lts (.aut) — regenerate it\n\n"
               "[note] ltscompare: " +
-                  fs::canonical(ltscompare_standin).string() + "\n");
+                  fs::canonical(LTSCOMPARE_STANDIN).string() + "\n");
     EXPECT_EQ(read_file(out_dir(corpus, "lts", "empty") / "ours.aut.stderr"),
               "loading\n  x.svk:3:1: error: no initial state  \n");
     EXPECT_FALSE(fs::exists(out_dir(corpus, "lts", "empty") / "ours.aut"));

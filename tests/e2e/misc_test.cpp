@@ -141,7 +141,7 @@ TEST(Misc, ScriptContract) {
     write_file(corpus.root / "bin/kestrin", "");
     auto root = corpus.root.filename();
     auto run =
-        run_program(tolvern_bin,
+        run_program(TOLVERN_BIN,
                     {"--kestrin", (root / "bin/kestrin").string(), "--root", root.string(),
                      "--category", "misc", "--output", "json"},
                     corpus.root.parent_path(), {{"NO_COLOR", "1"}, {"TMPDIR", tmp.path.string()}});

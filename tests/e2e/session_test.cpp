@@ -31,7 +31,7 @@ struct SessionCorpus : Corpus {
 
 TEST(Session, HelpListsTheOptionsInOrderAndExitsZero) {
     Corpus corpus;
-    auto run = run_program(tolvern_bin, {"--category", "nope", "--help"}, corpus.root);
+    auto run = run_program(TOLVERN_BIN, {"--category", "nope", "--help"}, corpus.root);
     EXPECT_EQ(run.code, 0);
     EXPECT_TRUE(run.err.empty());
     EXPECT_NE(run.out.find("Sorvek test-corpus runner (replaces run_*.sh / gen_*.sh)."),
@@ -53,7 +53,7 @@ TEST(Session, UsageErrorsExitTwoWithUsageAndHint) {
     Corpus corpus;
     for (auto args : std::vector<std::vector<std::string>>{
              {"extra"}, {"--bogus"}, {"-j", "x"}, {"--timeout"}, {"--root="}}) {
-        auto run = run_program(tolvern_bin, args, corpus.root);
+        auto run = run_program(TOLVERN_BIN, args, corpus.root);
         EXPECT_EQ(run.code, 2) << args[0];
         EXPECT_TRUE(run.out.empty()) << args[0];
         EXPECT_NE(run.err.find("Usage:"), std::string::npos) << run.err;
@@ -147,8 +147,8 @@ TEST(Session, ASecondSessionWaitsForTheOutputRoot) {
     ASSERT_EQ(::flock(held, LOCK_EX), 0);
 
     // Its standard error comes through the pipe, its progress goes to a file.
-    auto command = "cd '" + corpus.root.string() + "' && '" + tolvern_bin.string() +
-                   "' --kestrin '" + kestrin_standin.string() +
+    auto command = "cd '" + corpus.root.string() + "' && '" + TOLVERN_BIN.string() +
+                   "' --kestrin '" + KESTRIN_STANDIN.string() +
                    "' --category parsing --filter good 2>&1 >out.txt";
     FILE* waiting = ::popen(command.c_str(), "r");
     char line[200] = "";
@@ -196,7 +196,7 @@ TEST(Session, TapIsReadByATapConsumer) {
 
 TEST(Session, ColourOnlyOnATerminalWithoutNoColor) {
     SessionCorpus corpus;
-    auto command = tolvern_bin.string() + " --kestrin " + kestrin_standin.string() +
+    auto command = TOLVERN_BIN.string() + " --kestrin " + KESTRIN_STANDIN.string() +
                    " --category parsing --filter good";
     auto on_tty =
         run_program("script", {"-qec", "env -u NO_COLOR " + command, "/dev/null"}, corpus.root);
@@ -232,7 +232,7 @@ TEST(Session, ASignalEndsTheSessionWithASummaryAndNoChildLeft) {
         for (auto name : {"misc_a", "misc_b", "misc_c"}) corpus.files(name, {{"run.sh", stall}});
 
         // Two checks start, then the signal comes; the third model is never started.
-        auto script = tolvern_bin.string() + " --kestrin ./slow -j 2 --category " + c.category +
+        auto script = TOLVERN_BIN.string() + " --kestrin ./slow -j 2 --category " + c.category +
                       " >out 2>err & pid=$!\n"
                       "while [ $(ls started | wc -l) -lt 2 ]; do sleep 0.01; done\n"
                       "kill -" +

@@ -390,7 +390,7 @@ TEST(SimulateRepl, PrefixFilesHoldTheFirstLinesOfTheTrace) {
     auto run = corpus.tolvern_with(kestrin, {"--category", "simulate-repl", "--output", "json"},
                                    {{"TMPDIR", tmp.path.string()},
                                     {"KESTRIN_COPIES", (tmp.path / "copies").string()},
-                                    {"KESTRIN_REAL", kestrin_standin.string()}});
+                                    {"KESTRIN_REAL", KESTRIN_STANDIN.string()}});
     EXPECT_EQ(reported(run)["door"], (Verdict{"PASS", ""}));
     EXPECT_EQ(read_file(tmp.path / "copies"), "a\r\n  b \n\nc|\na\n|\na\n  b \n|\na\n  b \n\n|\n");
 }

@@ -101,7 +101,7 @@ TEST(VerifyCheck, VerdictsPerModel) {
     EXPECT_EQ(masked_log(corpus, "verify", "stderr_only"),
               "== tolvern: stderr_only (verify)  PASS  Nms ==\n\n"
               "## (1) kestrin verify\n" +
-                  command_line(fs::canonical(kestrin_standin),
+                  command_line(fs::canonical(KESTRIN_STANDIN),
                                {"-v", "verify", "-k", "--full-lts", "-I", "test-models/stderr_only",
                                 "-m", "stderr_only", "test-models/stderr_only/stderr_only.svk"}) +
                   "\nexit: 0  (N ms)\nstdout: (empty)\nstderr → verify.stderr  (1 lines)\n\n");

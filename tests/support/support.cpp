@@ -69,18 +69,18 @@ void Corpus::files(std::string_view name,
 
 Run Corpus::tolvern(std::vector<std::string> args,
                     std::vector<std::pair<std::string, std::string>> env) const {
-    return tolvern_with(kestrin_standin, std::move(args), std::move(env));
+    return tolvern_with(KESTRIN_STANDIN, std::move(args), std::move(env));
 }
 
 Run Corpus::tolvern_with(const fs::path& kestrin, std::vector<std::string> args,
                          std::vector<std::pair<std::string, std::string>> env) const {
     args.insert(args.begin(), {"--kestrin", kestrin.string()});
     env.emplace_back("NO_COLOR", "1");
-    return run_program(tolvern_bin, std::move(args), root, std::move(env));
+    return run_program(TOLVERN_BIN, std::move(args), root, std::move(env));
 }
 
 Strings with_comparator(Strings args) {
-    args.insert(args.end(), {"--ltscompare", ltscompare_standin.string()});
+    args.insert(args.end(), {"--ltscompare", LTSCOMPARE_STANDIN.string()});
     return args;
 }
 

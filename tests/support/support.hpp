@@ -17,10 +17,10 @@ namespace tolvern::testing {
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
 
-inline const fs::path tolvern_bin = TOLVERN_BIN;
-inline const fs::path kestrin_standin = KESTRIN_STANDIN;
-inline const fs::path ltscompare_standin = LTSCOMPARE_STANDIN;
-inline const fs::path source_dir = SOURCE_DIR;
+inline const fs::path TOLVERN_BIN = TOLVERN_BIN_PATH;
+inline const fs::path KESTRIN_STANDIN = KESTRIN_STANDIN_PATH;
+inline const fs::path LTSCOMPARE_STANDIN = LTSCOMPARE_STANDIN_PATH;
+inline const fs::path SOURCE_DIR = SOURCE_DIR_PATH;
 
 // A fresh directory under $TMPDIR, removed with everything in it at the end of its scope.
 struct TempDir {

@@ -285,13 +285,13 @@ TEST(CompareWeakFailures, AgainstTheStandIn) {
         write_file(first, tau_normalize(c.first));
         write_file(second, tau_normalize(c.second));
         auto tau = extract_actions_containing(c.first);
-        auto result = compare_weak_failures(testing::ltscompare_standin, first, second, tau,
+        auto result = compare_weak_failures(testing::LTSCOMPARE_STANDIN, first, second, tau,
                                             dir.path / "f.ce", dir.path / "b.ce", seconds(60));
         EXPECT_EQ(result.verdict, c.verdict) << c.name << "\n" << result.forward.stderr_text;
         EXPECT_EQ(testing::read_file(dir.path / "f.ce"), c.forward_ce) << c.name;
         EXPECT_EQ(testing::read_file(dir.path / "b.ce"), c.backward_ce) << c.name;
         if (!tau.empty()) {
-            auto shown = compare_weak_failures(testing::ltscompare_standin, first, second, "",
+            auto shown = compare_weak_failures(testing::LTSCOMPARE_STANDIN, first, second, "",
                                                dir.path / "f.ce", dir.path / "b.ce", seconds(60));
             EXPECT_EQ(shown.verdict, V::Incomparable) << c.name;
         }

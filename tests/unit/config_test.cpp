@@ -52,7 +52,7 @@ std::string failure(std::string_view text) {
     return config ? std::string() : config.error();
 }
 
-const std::string vorlan_table =
+const std::string VORLAN_TABLE =
     "path = \"/v\"\ncomplist = \"c.txt\"\ngoldens_subdir = \"g\"\nimport_dirs = [\"/v\", "
     "\"/v/x\"]\n"
     "queue_size_external = 7\n";
@@ -136,7 +136,7 @@ TEST(ConfigParse, TablesInEveryForm) {
 
 TEST(ConfigParse, VorlanTableInEveryForm) {
     const std::string texts[] = {
-        "[vorlan]\n" + vorlan_table,
+        "[vorlan]\n" + VORLAN_TABLE,
         "vorlan = { path = \"/v\", complist = \"c.txt\", goldens_subdir = \"g\", import_dirs = "
         "[\"/v\", \"/v/x\"], queue_size_external = 7, unknown = 1 }\n",
         "vorlan = [\"/v\", \"c.txt\", \"g\", [\"/v\", \"/v/x\"], 7, \"beyond\"]\n",

@@ -68,39 +68,39 @@ TEST(GoldenPaths, FileNamesThatAreNotUtf8FindTheirSiblings) {
 }
 
 TEST(StderrGate, PlainGoldenOverrideAndVerdictBaselines) {
-    constexpr std::string_view VERDICT = "(trail \"<deadlock>\")\n";
-    constexpr auto NONE = "<none>";
+    constexpr std::string_view verdict_trail = "(trail \"<deadlock>\")\n";
+    constexpr auto none = "<none>";
     struct Case {
         std::string name;
-        std::string golden, plain, override_text;  // NONE: the file does not exist
+        std::string golden, plain, override_text;  // none: the file does not exist
         std::string stderr_text;
         bool expected;
     };
     const std::vector<Case> cases = {
-        {"no stderr golden, empty", "(trail)\n", NONE, NONE, "", true},
-        {"no stderr golden, only newlines", "(trail)\n", NONE, NONE, "\n\n", true},
-        {"no stderr golden, output", "(trail)\n", NONE, NONE, "warning\n", false},
-        {"verdict needs a stderr golden", std::string(VERDICT), NONE, NONE, "", false},
-        {"verdict with plain golden", std::string(VERDICT), "", NONE, "", true},
-        {"verdict with override only", std::string(VERDICT), NONE, "w\n", "w", true},
-        {"missing final newline", "", "warn: x\n", NONE, "warn: x", true},
-        {"extra newlines", "", "warn: x", NONE, "warn: x\n\n\n", true},
-        {"trailing blank", "", "warn: x\n", NONE, "warn: x \n", false},
-        {"carriage return", "", "warn: x\n", NONE, "warn: x\r\n", false},
-        {"plain missing, override unread", "", NONE, "w\n", "", true},
-        {"plain missing, override matches", "", NONE, "w\n", "w", true},
-        {"plain missing, override differs", "", NONE, "w\n", "v", false},
+        {"no stderr golden, empty", "(trail)\n", none, none, "", true},
+        {"no stderr golden, only newlines", "(trail)\n", none, none, "\n\n", true},
+        {"no stderr golden, output", "(trail)\n", none, none, "warning\n", false},
+        {"verdict needs a stderr golden", std::string(verdict_trail), none, none, "", false},
+        {"verdict with plain golden", std::string(verdict_trail), "", none, "", true},
+        {"verdict with override only", std::string(verdict_trail), none, "w\n", "w", true},
+        {"missing final newline", "", "warn: x\n", none, "warn: x", true},
+        {"extra newlines", "", "warn: x", none, "warn: x\n\n\n", true},
+        {"trailing blank", "", "warn: x\n", none, "warn: x \n", false},
+        {"carriage return", "", "warn: x\n", none, "warn: x\r\n", false},
+        {"plain missing, override unread", "", none, "w\n", "", true},
+        {"plain missing, override matches", "", none, "w\n", "w", true},
+        {"plain missing, override differs", "", none, "w\n", "v", false},
         {"plain matches despite override", "", "a\n", "b\n", "a\n", true},
         {"override matches", "", "a\n", "b\n", "b\n", true},
         {"neither matches", "", "a\n", "b\n", "c\n", false},
-        {"plain differs, no override", "", "a\n", NONE, "", false},
+        {"plain differs, no override", "", "a\n", none, "", false},
     };
     for (const auto& c : cases) {
         TempDir dir;
         auto golden = dir.path / "simulate.3";
         write_file(golden, c.golden);
-        if (c.plain != NONE) write_file(dir.path / "simulate.3.stderr", c.plain);
-        if (c.override_text != NONE)
+        if (c.plain != none) write_file(dir.path / "simulate.3.stderr", c.plain);
+        if (c.override_text != none)
             write_file(dir.path / "simulate.3.stderr.override", c.override_text);
         EXPECT_EQ(stderr_gate_ok(golden, c.stderr_text), c.expected) << c.name;
     }

@@ -789,8 +789,8 @@ struct StandinModel {
 };
 
 TEST(ReplPassesWithStandin, WalkedTraces) {
-    if (!fs::exists(tolvern::testing::kestrin_standin)) GTEST_SKIP() << "no kestrin stand-in";
-    const auto& kestrin = tolvern::testing::kestrin_standin;
+    if (!fs::exists(tolvern::testing::KESTRIN_STANDIN)) GTEST_SKIP() << "no kestrin stand-in";
+    const auto& kestrin = tolvern::testing::KESTRIN_STANDIN;
     StandinModel m("lbs_walk");
     auto verdict =
         m.trace("1", "a\n<deadlock>\nb\n", "(state)\n(trail \"a\" \"b\" \"<deadlock>\")\n");
@@ -833,8 +833,8 @@ TEST(ReplPassesWithStandin, WalkedTraces) {
 }
 
 TEST(ReplPassesWithStandin, ScriptedDaemonThatHangs) {
-    if (!fs::exists(tolvern::testing::kestrin_standin)) GTEST_SKIP() << "no kestrin stand-in";
-    const auto& kestrin = tolvern::testing::kestrin_standin;
+    if (!fs::exists(tolvern::testing::KESTRIN_STANDIN)) GTEST_SKIP() << "no kestrin stand-in";
+    const auto& kestrin = tolvern::testing::KESTRIN_STANDIN;
     StandinModel m("hang");
     auto trace = m.trace("1", "a\nb\n", "(trail \"a\" \"b\" \"<deadlock>\")\n");
     write_file(m.model.dir / "standin" / "repl.jsonl",

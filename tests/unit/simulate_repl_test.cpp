@@ -163,7 +163,7 @@ TEST(AbsorbTraceOuts, ReplaysRecordsInListOrderAndSumsTallies) {
     EXPECT_EQ(cmd.label, "repl trace.1 → DIVERGE");
     EXPECT_EQ(cmd.args, std::vector<std::string>{"simulate"});
     const auto& exited = std::get<log::Exited>(cmd.ending);
-    EXPECT_EQ(exited.out.artefact, log::Path("ours.repl.1"));
+    EXPECT_EQ(exited.out.artefact, Path("ours.repl.1"));
     EXPECT_EQ(exited.out.lines, 1u);
     EXPECT_FALSE(exited.err.artefact);
     EXPECT_EQ(exited.err.text, "err");
@@ -210,7 +210,7 @@ TEST(CheckSimulateRepl, APassWaitsForItsOwnTracesOnly) {
                 for (int seen = deepest.load();
                      depth > seen && !deepest.compare_exchange_weak(seen, depth);) {
                 }
-                auto got = check_simulate_repl(models[i], testing::kestrin_standin,
+                auto got = check_simulate_repl(models[i], testing::KESTRIN_STANDIN,
                                                corpus.root / "out", std::chrono::seconds(30));
                 EXPECT_EQ(got.status, Status::Pass) << got.reason;
                 --depth;

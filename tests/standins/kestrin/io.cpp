@@ -12,7 +12,7 @@ namespace standin {
 
 namespace {
 
-constexpr std::size_t chunk = 1 << 16;
+constexpr std::size_t CHUNK = 1 << 16;
 
 // Closes a descriptor at the end of its scope.
 struct Fd {
@@ -35,7 +35,7 @@ void write_all(int fd, std::string_view bytes) {
 
 std::string read_all(int fd) {
     std::string bytes;
-    std::array<char, chunk> buffer;
+    std::array<char, CHUNK> buffer;
     for (;;) {
         ssize_t n = ::read(fd, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
@@ -47,7 +47,7 @@ std::string read_all(int fd) {
 void stream_file(int fd, const fs::path& path) {
     Fd in{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
     if (in.fd < 0) return;
-    std::array<char, chunk> buffer;
+    std::array<char, CHUNK> buffer;
     for (;;) {
         ssize_t n = ::read(in.fd, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;

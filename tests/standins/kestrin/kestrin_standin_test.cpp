@@ -12,7 +12,7 @@ namespace {
 using namespace tolvern::testing;
 using Json = nlohmann::json;
 
-const std::string display = "test-models/m/m.svk";
+const std::string DISPLAY = "test-models/m/m.svk";
 
 // A corpus holding the model m, run with the stand-in in its root.
 struct Standin {
@@ -24,12 +24,12 @@ struct Standin {
     }
     Run run(std::vector<std::string> args, std::optional<std::string> input = std::nullopt,
             std::vector<std::pair<std::string, std::string>> env = {}) const {
-        return run_program(kestrin_standin, std::move(args), corpus.root, std::move(env),
+        return run_program(KESTRIN_STANDIN, std::move(args), corpus.root, std::move(env),
                            std::move(input));
     }
     // Through a shell, for what the runner does not hand back: raw bytes and the signal.
     Run shell(const std::string& script) const {
-        return run_program("/bin/sh", {"-c", script, kestrin_standin.string()}, corpus.root);
+        return run_program("/bin/sh", {"-c", script, KESTRIN_STANDIN.string()}, corpus.root);
     }
     std::vector<Json> replies(std::string_view out) const {
         std::vector<Json> replies;
@@ -47,38 +47,38 @@ struct DefaultCase {
 
 TEST(KestrinStandin, DefaultsPerOperation) {
     std::vector<DefaultCase> cases = {
-        {"parse golden", {"parse", display}, {{"baseline/parse", "P"}}, "P"},
+        {"parse golden", {"parse", DISPLAY}, {{"baseline/parse", "P"}}, "P"},
         {"parse override",
-         {"parse", display},
+         {"parse", DISPLAY},
          {{"baseline/parse", "P"}, {"baseline/parse.override", "PO"}},
          "PO"},
-        {"no golden", {"parse", display}, {}, ""},
+        {"no golden", {"parse", DISPLAY}, {}, ""},
         {"lts gold",
-         {"-p", "lts", "--full-lts", "-m", "m", "-q", "3", "--queue-size-defer", "4", display},
+         {"-p", "lts", "--full-lts", "-m", "m", "-q", "3", "--queue-size-defer", "4", DISPLAY},
          {{"baseline/lts.aut", "des (0,0,1)\n"}},
          "des (0,0,1)\n"},
         {"lts override",
-         {"--threads=2", "lts", "--full-lts", "-m", "m", display},
+         {"--threads=2", "lts", "--full-lts", "-m", "m", DISPLAY},
          {{"baseline/lts.aut", "G"}, {"baseline/lts.override.aut", "O"}},
          "O"},
         {"vorlan imports",
-         {"-p", "lts", "--full-lts", "-m", "m", "-I", "a", "-I", "b", display},
+         {"-p", "lts", "--full-lts", "-m", "m", "-I", "a", "-I", "b", DISPLAY},
          {{"baseline/lts.aut", "G"}},
          "G"},
         {"verify",
-         {"-v", "verify", "-k", "--full-lts", "-I", "test-models/m", "-m", "m", display},
+         {"-v", "verify", "-k", "--full-lts", "-I", "test-models/m", "-m", "m", DISPLAY},
          {{"baseline/verify", "V"}},
          "V"},
         {"verify override",
-         {"-v", "verify", "-k", "--full-lts", "-I", "test-models/m", "-m", "m", display},
+         {"-v", "verify", "-k", "--full-lts", "-I", "test-models/m", "-m", "m", DISPLAY},
          {{"baseline/verify", "V"}, {"baseline/verify.override", "VO"}},
          "VO"},
         {"ports",
-         {"inspect-ports", "--output", "json", "-m", "m", display},
+         {"inspect-ports", "--output", "json", "-m", "m", DISPLAY},
          {},
          "{\"ports\":[]}\n"},
         {"unknown flags",
-         {"--frobnicate", "parse", "--quiet", display},
+         {"--frobnicate", "parse", "--quiet", DISPLAY},
          {{"baseline/parse", "P"}},
          "P"},
     };
@@ -100,7 +100,7 @@ TEST(KestrinStandin, KeyedFixturesWinFieldByField) {
                    {"standin/lts.t2.stderr", "keyed error"},
                    {"standin/lts.t2.exit", "4"}});
     auto lts = [&](std::string threads) {
-        return standin.run({"--threads=" + threads, "lts", "--full-lts", "-m", "m", display});
+        return standin.run({"--threads=" + threads, "lts", "--full-lts", "-m", "m", DISPLAY});
     };
     auto t2 = lts("2");
     EXPECT_EQ(t2.out, "plain");
@@ -115,17 +115,17 @@ TEST(KestrinStandin, KeyedFixturesWinFieldByField) {
 TEST(KestrinStandin, SignalEndsTheRunAfterItsOutput) {
     Standin standin;
     standin.files({{"standin/parse.stdout", "said"}, {"standin/parse.signal", "9"}});
-    auto run = standin.run({"parse", display});
+    auto run = standin.run({"parse", DISPLAY});
     EXPECT_EQ(run.code, -1);
     EXPECT_EQ(run.out, "said");
-    EXPECT_EQ(standin.shell("\"$0\" parse " + display + " >/dev/null; echo $?").out, "137\n");
+    EXPECT_EQ(standin.shell("\"$0\" parse " + DISPLAY + " >/dev/null; echo $?").out, "137\n");
 }
 
 TEST(KestrinStandin, SleepHoldsBackTheOutputUntilTheTimeLimit) {
     Standin standin;
     standin.files({{"standin/verify.sleep", "30.5"}, {"standin/verify.stdout", "late"}});
     tolvern::runner::Invocation invocation{
-        kestrin_standin,        {"-v", "verify", display}, {}, standin.corpus.root, {},
+        KESTRIN_STANDIN,        {"-v", "verify", DISPLAY}, {}, standin.corpus.root, {},
         std::chrono::seconds(1)};
     EXPECT_TRUE(
         std::holds_alternative<tolvern::runner::TimedOut>(tolvern::runner::run(invocation)));
@@ -134,11 +134,11 @@ TEST(KestrinStandin, SleepHoldsBackTheOutputUntilTheTimeLimit) {
 TEST(KestrinStandin, MalformedNumbersAndCommandLinesExitTwo) {
     Standin standin;
     standin.files({{"standin/parse.exit", "one"}});
-    auto bad_fixture = standin.run({"parse", display});
+    auto bad_fixture = standin.run({"parse", DISPLAY});
     EXPECT_EQ(bad_fixture.code, 2);
     EXPECT_NE(bad_fixture.err.find("parse.exit"), std::string::npos) << bad_fixture.err;
     for (auto args : std::vector<std::vector<std::string>>{
-             {}, {"-m", "m", display}, {"parse"}, {"lts", "-m"}, {"traces", "-m", "m", display}})
+             {}, {"-m", "m", DISPLAY}, {"parse"}, {"lts", "-m"}, {"traces", "-m", "m", DISPLAY}})
         EXPECT_EQ(standin.run(args).code, 2) << testing::PrintToString(args);
 }
 
@@ -148,7 +148,7 @@ TEST(KestrinStandin, LargeBinaryOutputIsWrittenExactly) {
     for (int i = 0; bytes.size() < 5'000'000; ++i) bytes += static_cast<char>(i * 7 % 256);
     bytes += "\xff\xfe";
     standin.files({{"standin/parse.stdout", bytes}, {"standin/parse.stderr", "\x80"}});
-    auto run = standin.shell("\"$0\" parse " + display + " >out 2>err");
+    auto run = standin.shell("\"$0\" parse " + DISPLAY + " >out 2>err");
     EXPECT_EQ(run.code, 0);
     EXPECT_TRUE(read_file(standin.corpus.root / "out") == bytes);
     EXPECT_EQ(read_file(standin.corpus.root / "err"), "\x80");
@@ -163,7 +163,7 @@ TEST(KestrinStandin, SimulateAnswersTheTraceItWasGiven) {
                    {"baseline/simulate.2.stderr", "warning: w\n"},
                    {"standin/simulate.2.exit", "1"}});
     auto simulate = [&](std::string input) {
-        return standin.run({"simulate", "-m", "m", display}, input);
+        return standin.run({"simulate", "-m", "m", DISPLAY}, input);
     };
     auto second = simulate("a\n(state 1)\nb\n");
     EXPECT_EQ(second.out, "(trail \"a\" \"b\")\n");
@@ -190,7 +190,7 @@ TEST(KestrinStandin, CheckTraceKeysByTraceStepOrFileName) {
     auto check = [&](std::string file, std::vector<std::string> before = {}) {
         std::vector<std::string> args = {"simulate"};
         args.insert(args.end(), before.begin(), before.end());
-        args.insert(args.end(), {"--check-trace", file, "-m", "m", display});
+        args.insert(args.end(), {"--check-trace", file, "-m", "m", DISPLAY});
         return standin.run(args);
     };
     auto whole = check((standin.dir / "trace.7").string());
@@ -236,32 +236,32 @@ TEST(KestrinStandin, TracesCopiesTheFixtureTraces) {
     standin.files({{"standin/traces/t1", "a\n"},
                    {"standin/traces/t2", "b\n"},
                    {"standin/traces/sub/t3", "c\n"}});
-    auto run = standin.run({"traces", "-m", "m", "--defer-origin", "-o", "out/tr", display});
+    auto run = standin.run({"traces", "-m", "m", "--defer-origin", "-o", "out/tr", DISPLAY});
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(read_file(standin.corpus.root / "out/tr/t1"), "a\n");
     EXPECT_EQ(read_file(standin.corpus.root / "out/tr/t2"), "b\n");
     EXPECT_FALSE(fs::exists(standin.corpus.root / "out/tr/sub"));
 }
 
-const std::vector<std::string> repl_args = {"--output", "json", "simulate", "--repl",
-                                            "-m",       "m",    display};
+const std::vector<std::string> REPL_ARGS = {"--output", "json", "simulate", "--repl",
+                                            "-m",       "m",    DISPLAY};
 
 std::string event(std::string_view name) {
     return Json{{"op", "event"}, {"event", name}}.dump() + "\n";
 }
-const std::string quit = "{\"op\":\"quit\"}\n";
+const std::string QUIT = "{\"op\":\"quit\"}\n";
 
 TEST(KestrinStandin, ScriptedReplAnswersFromItsScript) {
     Standin standin;
     standin.files({{"standin/repl.jsonl", "{\"open\":1}\n@stderr to err\nnot json\n[1]\n"},
                    {"standin/repl.stderr", "started\n"}});
-    auto run = standin.run(repl_args, event("a") + event("b") + event("c") + quit);
+    auto run = standin.run(REPL_ARGS, event("a") + event("b") + event("c") + QUIT);
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(run.out,
               "{\"open\":1}\nnot json\n[1]\n{\"status\":\"ok\",\"ok\":true,\"stderr\":[]}\n"
               "{\"status\":\"bye\",\"stderr\":[]}\n");
     EXPECT_EQ(run.err, "started\nto err\n");
-    auto ended_input = standin.run(repl_args, event("a"));
+    auto ended_input = standin.run(REPL_ARGS, event("a"));
     EXPECT_EQ(ended_input.code, 0);
     EXPECT_EQ(ended_input.out, "{\"open\":1}\nnot json\n");
 }
@@ -269,14 +269,14 @@ TEST(KestrinStandin, ScriptedReplAnswersFromItsScript) {
 TEST(KestrinStandin, ScriptedReplExitsOrHangsWhereItsScriptSays) {
     Standin standin;
     standin.files({{"standin/repl.jsonl", "{}\n{}\n@exit 3\n"}});
-    auto exited = standin.run(repl_args, event("a") + event("b") + event("c"));
+    auto exited = standin.run(REPL_ARGS, event("a") + event("b") + event("c"));
     EXPECT_EQ(exited.code, 3);
     EXPECT_EQ(exited.out, "{}\n{}\n");
 
     standin.files({{"standin/repl.jsonl", "{}\n@hang\n"}});
     tolvern::runner::Invocation invocation{
-        kestrin_standin,     repl_args,         {},
-        standin.corpus.root, event("a") + quit, std::chrono::seconds(1)};
+        KESTRIN_STANDIN,     REPL_ARGS,         {},
+        standin.corpus.root, event("a") + QUIT, std::chrono::seconds(1)};
     EXPECT_TRUE(
         std::holds_alternative<tolvern::runner::TimedOut>(tolvern::runner::run(invocation)));
 }
@@ -291,7 +291,7 @@ TEST(KestrinStandin, DefaultReplWalksTheRecordedTraces) {
                    {"baseline/simulate.3", "(trail \"d\")\n"},
                    {"baseline/simulate.3.override", "(trail \"d\" \"<livelock>\")\n"}});
     auto run = standin.run(
-        repl_args, event("a") + event("(state 1)") + event("b") + "[2]\n" + event("x") + quit);
+        REPL_ARGS, event("a") + event("(state 1)") + event("b") + "[2]\n" + event("x") + QUIT);
     EXPECT_EQ(run.code, 0);
     auto replies = standin.replies(run.out);
     ASSERT_EQ(replies.size(), 7u) << run.out;
@@ -300,7 +300,7 @@ TEST(KestrinStandin, DefaultReplWalksTheRecordedTraces) {
     EXPECT_EQ(replies[1]["trail"], Json::parse(R"(["a"])"));
     EXPECT_EQ(replies[2]["status"], "ok");
     EXPECT_EQ(replies[2]["trail"], Json::parse(R"(["a"])"));
-    std::string error = display + ":1:1: error: <deadlock>";
+    std::string error = DISPLAY + ":1:1: error: <deadlock>";
     EXPECT_EQ(replies[3]["status"], "verdict");
     EXPECT_EQ(replies[3]["error"], error);
     EXPECT_EQ(replies[3]["stderr"], Json::array({error}));
@@ -310,10 +310,10 @@ TEST(KestrinStandin, DefaultReplWalksTheRecordedTraces) {
     EXPECT_EQ(replies[5]["trail"], Json::parse(R"(["a","b","<deadlock>","x"])"));
     EXPECT_EQ(replies[6]["status"], "bye");
 
-    auto no_verdict = standin.replies(standin.run(repl_args, event("a") + event("c")).out);
+    auto no_verdict = standin.replies(standin.run(REPL_ARGS, event("a") + event("c")).out);
     EXPECT_EQ(no_verdict.back()["status"], "ok");
-    auto from_override = standin.replies(standin.run(repl_args, event("d")).out);
-    EXPECT_EQ(from_override.back()["error"], display + ":1:1: error: <livelock>");
+    auto from_override = standin.replies(standin.run(REPL_ARGS, event("d")).out);
+    EXPECT_EQ(from_override.back()["error"], DISPLAY + ":1:1: error: <livelock>");
 }
 
 TEST(KestrinStandin, RecordsEveryRunInTheLog) {
@@ -322,9 +322,9 @@ TEST(KestrinStandin, RecordsEveryRunInTheLog) {
     auto log = standin.corpus.root / "calls.log";
     std::vector<std::pair<std::string, std::string>> env = {
         {"KESTRIN_STANDIN_LOG", log.string()}, {"KES_RUN_LOG", "/dev/null"}, {"OTHER", "x"}};
-    standin.run({"simulate", "-m", "m", display}, "a\n", env);
-    standin.run({"parse", display}, std::nullopt, env);
-    standin.run(repl_args, event("a") + quit, env);
+    standin.run({"simulate", "-m", "m", DISPLAY}, "a\n", env);
+    standin.run({"parse", DISPLAY}, std::nullopt, env);
+    standin.run(REPL_ARGS, event("a") + QUIT, env);
     auto text = read_file(log);
     auto lines = tolvern::text::split_lines(text);
     ASSERT_EQ(lines.size(), 3u);
@@ -336,7 +336,7 @@ TEST(KestrinStandin, RecordsEveryRunInTheLog) {
     EXPECT_EQ(simulate["env"]["KES_RUN_LOG"], "/dev/null");
     EXPECT_FALSE(simulate["env"].contains("OTHER"));
     EXPECT_TRUE(Json::parse(lines[1])["stdin"].is_null());
-    EXPECT_EQ(Json::parse(lines[2])["stdin"], event("a") + quit);
+    EXPECT_EQ(Json::parse(lines[2])["stdin"], event("a") + QUIT);
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ struct Request {
 };
 
 // Options followed by a value; every other option is taken to be a flag.
-constexpr std::array value_options = {
+constexpr std::array VALUE_OPTIONS = {
     "-m"sv,       "-q"sv, "--queue-size-defer"sv, "--queue-size-external"sv,
     "-I"sv,       "-o"sv, "--output"sv,           "--check-trace"sv,
     "--threads"sv};
@@ -183,7 +183,7 @@ std::expected<Request, std::string> parse_args(std::span<const std::string> args
         auto name = arg.substr(0, eq);
         if (name == "--repl") repl = true;
         // Other flags, and options unknown here, are taken to have no value.
-        if (std::ranges::find(value_options, name) == value_options.end()) continue;
+        if (std::ranges::find(VALUE_OPTIONS, name) == VALUE_OPTIONS.end()) continue;
         std::string value;
         if (eq != std::string_view::npos)
             value = arg.substr(eq + 1);

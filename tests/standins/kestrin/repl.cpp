@@ -82,8 +82,8 @@ bool is_quit(const std::string& line) {
     return request_field(line, "op") == "quit";
 }
 
-const Json after_script = {{"status", "ok"}, {"ok", true}, {"stderr", Json::array()}};
-const Json bye = {{"status", "bye"}, {"stderr", Json::array()}};
+const Json AFTER_SCRIPT = {{"status", "ok"}, {"ok", true}, {"stderr", Json::array()}};
+const Json BYE = {{"status", "bye"}, {"stderr", Json::array()}};
 
 [[noreturn]] void scripted(Conversation& talk, std::string_view script_text) {
     auto script = split_lines(script_text);
@@ -108,10 +108,10 @@ const Json bye = {{"status", "bye"}, {"stderr", Json::array()}};
         }
         reply(fallback);
     };
-    next_reply(after_script);
+    next_reply(AFTER_SCRIPT);
     while (auto request = talk.requests.line()) {
         bool quit = is_quit(*request);
-        next_reply(quit ? bye : after_script);
+        next_reply(quit ? BYE : AFTER_SCRIPT);
         if (quit) break;
     }
     talk.end();

@@ -94,7 +94,7 @@ TEST(LtscompareStandin, DecidesHandCheckedPairs) {
         std::vector<std::string> args = {"-pweak-failures", "-c", "--counter-example-file=ce"};
         args.insert(args.end(), pair.extra.begin(), pair.extra.end());
         args.insert(args.end(), {"left.aut", "right.aut"});
-        auto run = run_program(ltscompare_standin, args, dir.path);
+        auto run = run_program(LTSCOMPARE_STANDIN, args, dir.path);
         EXPECT_EQ(run.code, 0) << pair.name << "\n" << run.err;
         EXPECT_TRUE(run.out.ends_with("\n" + pair.answer + "\n") || run.out == pair.answer + "\n")
             << pair.name << "\n"
@@ -141,7 +141,7 @@ TEST(LtscompareStandin, RejectsBadInputOnStandardError) {
         TempDir dir;
         write_file(dir.path / "left.aut", c.left);
         write_file(dir.path / "good.aut", good);
-        auto run = run_program(ltscompare_standin, c.args, dir.path);
+        auto run = run_program(LTSCOMPARE_STANDIN, c.args, dir.path);
         EXPECT_EQ(run.code, 1) << c.name;
         EXPECT_TRUE(run.err.starts_with(c.message)) << c.name << "\n" << run.err;
         EXPECT_EQ(run.out, "") << c.name;
