@@ -88,6 +88,11 @@ void fill_standard_descriptors() {
             (void)::open("/dev/null", O_RDWR | O_CLOEXEC);
 }
 
+std::filesystem::path temp_dir() {
+    const char* dir = std::getenv("TMPDIR");
+    return dir != nullptr && *dir != '\0' ? std::filesystem::path(dir) : "/tmp";
+}
+
 std::string describe(const std::filesystem::path& path, const std::error_code& error) {
     return text::lossy(path) + ": " + error.message();
 }

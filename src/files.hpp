@@ -29,6 +29,9 @@ std::filesystem::path canonical_or_same(const std::filesystem::path& path);
 // Opens the null device on each of the standard descriptors 0, 1 and 2 that is closed, so that
 // no file opened later takes one of their numbers.
 void fill_standard_descriptors();
+// The directory for temporary files: $TMPDIR when set and not empty, else /tmp. Unlike
+// std::filesystem::temp_directory_path it never throws.
+std::filesystem::path temp_dir();
 // "{path}: {error}" as the checks and start-up print input/output errors.
 std::string describe(const std::filesystem::path& path, const std::error_code& error);
 

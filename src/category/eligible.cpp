@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -45,11 +44,6 @@ std::vector<Step> step_goldens(const model::Model& model, std::string_view trace
     return steps;
 }
 
-Path temp_dir() {
-    const char* dir = std::getenv("TMPDIR");
-    return dir && *dir ? Path(dir) : Path("/tmp");
-}
-
 // The prefix file's name is predictable and its directory may be shared with other users, so
 // it is created afresh and never through a link someone else left at that name. A file that
 // could not be written whole is not left behind.
@@ -84,8 +78,8 @@ std::optional<std::string> check_step(const ReplTrace& trace, const model::Model
                                       const Path& kestrin, Duration timeout,
                                       const Path& baseline_dir, const std::vector<Step>& steps,
                                       std::uint64_t k, std::string_view prefix) {
-    auto prefix_file = temp_dir() / ("tolvern_elig_" + model.name + "_" + trace.name + "_" +
-                                     std::to_string(k) + ".trace");
+    auto prefix_file = files::temp_dir() / ("tolvern_elig_" + model.name + "_" + trace.name + "_" +
+                                            std::to_string(k) + ".trace");
     if (!write_prefix(prefix_file, prefix)) return "(prefix-write)";
     auto outcome = runner::run(check_trace_invocation(kestrin, model, prefix_file, timeout));
     std::error_code ignored;

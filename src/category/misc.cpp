@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -23,12 +22,6 @@ using model::Model;
 namespace {
 
 namespace fs = std::filesystem;
-
-// $TMPDIR when set and not empty, else /tmp; unlike fs::temp_directory_path it never throws.
-fs::path temp_root() {
-    const char* tmpdir = std::getenv("TMPDIR");
-    return tmpdir != nullptr && *tmpdir != '\0' ? fs::path(tmpdir) : fs::path("/tmp");
-}
 
 // Removes the scratch tree (a link in its place goes, not what it points to). Anything else of
 // that name is not ours to delete: it stays, and creating the scratch directory then fails.
@@ -60,7 +53,7 @@ Verdict misc_verdict(const CategoryContext& context, const Model& model) {
     auto model_dir = files::canonical_or_same(model.dir);
 
     // A scratch directory of the same name left by an interrupted run must not leak into this one.
-    auto scratch = temp_root() / ("tolvern_" + model.name);
+    auto scratch = files::temp_dir() / ("tolvern_" + model.name);
     remove_scratch(scratch);
     if (auto error = make_scratch(scratch))
         return unmarkable(result(model.name, context.category, Status::Fail,
