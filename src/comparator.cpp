@@ -188,14 +188,9 @@ LtsCompareRun ltscompare_one(const Path& ltscompare, const Path& left, const Pat
         case Stop::Done:
         case Stop::GaveUp: break;
         case Stop::TimedOut: return finish(CompareVerdict::Error, std::move(err));
+        case Stop::WaitFailed: run.stdout_text.clear(); [[fallthrough]];
         case Stop::OverCap:
-            return finish(CompareVerdict::Error,
-                          supervisor::over_cap_message(supervisor::stream_name(child.over_cap()),
-                                                       child.cap(child.over_cap())));
-        case Stop::Interrupted: return finish(CompareVerdict::Error, supervisor::INTERRUPTED);
-        case Stop::WaitFailed:
-            run.stdout_text.clear();
-            return finish(CompareVerdict::Error, "wait: " + posix::error_text(child.wait_error()));
+        case Stop::Interrupted: return finish(CompareVerdict::Error, child.failure(stop));
     }
     auto verdict = answer_of(run.stdout_text, err);
     return finish(verdict, std::move(err));

@@ -83,10 +83,8 @@ Outcome run(const Invocation& invocation) {
         case Stop::GaveUp: break;
         case Stop::TimedOut: return TimedOut{posix::since(start)};
         case Stop::OverCap:
-            return SpawnError{supervisor::over_cap_message(
-                supervisor::stream_name(child.over_cap()), child.cap(child.over_cap()))};
-        case Stop::Interrupted: return SpawnError{supervisor::INTERRUPTED};
-        case Stop::WaitFailed: return SpawnError{"wait: " + posix::error_text(child.wait_error())};
+        case Stop::Interrupted:
+        case Stop::WaitFailed: return SpawnError{child.failure(stop)};
     }
     Exited exited;
     exited.stdout_text = text::decoded(std::move(child.bytes(Stream::Out)));

@@ -143,6 +143,19 @@ Stop Supervisor::pump(Clock::time_point until, const std::function<bool()>& done
     }
 }
 
+std::string Supervisor::failure(Stop stop) const {
+    switch (stop) {
+        case Stop::OverCap:
+            return over_cap_message(stream_name(over_cap_), captures_[index(over_cap_)].cap);
+        case Stop::Interrupted: return INTERRUPTED;
+        case Stop::WaitFailed: return "wait: " + posix::error_text(wait_error_);
+        case Stop::Done:
+        case Stop::TimedOut:
+        case Stop::GaveUp: break;
+    }
+    return {};
+}
+
 Stop Supervisor::pump_to_end(Clock::time_point until) {
     return pump(until, [] { return false; });
 }

@@ -81,11 +81,9 @@ class Supervisor {
     bool running() const { return child_.running(); }
     // The wait status once the child has ended.
     int status() const { return child_.status(); }
-    // The errno of the failed wait, after Stop::WaitFailed.
-    int wait_error() const { return wait_error_; }
-    // The stream that passed its cap, after Stop::OverCap.
-    Stream over_cap() const { return over_cap_; }
-    std::size_t cap(Stream stream) const { return captures_[index(stream)].cap; }
+    // Why the run was ended, after Stop::OverCap, Stop::Interrupted or Stop::WaitFailed: the
+    // cap's message, INTERRUPTED or "wait: {error}".
+    std::string failure(Stop stop) const;
 
     // What came out of a stream so far; the caller may take bytes off its front.
     std::string& bytes(Stream stream) { return captures_[index(stream)].bytes; }

@@ -81,14 +81,10 @@ struct ReplConversation {
             case Stop::TimedOut:
             case Stop::GaveUp: return true;
             case Stop::OverCap:
-                fail(supervisor::over_cap_message(supervisor::stream_name(daemon.over_cap()),
-                                                  daemon.cap(daemon.over_cap())));
-                return false;
-            case Stop::Interrupted: fail(supervisor::INTERRUPTED); return false;
-            case Stop::WaitFailed:
-                fail("wait: " + posix::error_text(daemon.wait_error()));
-                return false;
+            case Stop::Interrupted:
+            case Stop::WaitFailed: break;
         }
+        fail(daemon.failure(stop));
         return false;
     }
 
