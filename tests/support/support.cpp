@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -97,6 +98,13 @@ std::string aut_text(unsigned states, const std::vector<Edge>& edges) {
         text +=
             "(" + std::to_string(e.from) + ",\"" + e.label + "\"," + std::to_string(e.to) + ")\n";
     return text;
+}
+
+std::optional<std::string> unprivileged_prefix() {
+    if (::geteuid() != 0) return "";
+    const std::string prefix = "setpriv --reuid=65534 --regid=65534 --clear-groups -- ";
+    if (run_program("/bin/sh", {"-c", prefix + "true"}, "/").code != 0) return std::nullopt;
+    return prefix;
 }
 
 std::vector<std::string> lines_with(std::string_view text, std::string_view needle) {
