@@ -5,10 +5,12 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "cli.hpp"
 #include "comparator.hpp"
 #include "files.hpp"
+#include "output.hpp"
 #include "session.hpp"
 #include "shutdown.hpp"
 
@@ -29,7 +31,7 @@ int helper_mode(std::string_view mode, int argc, const char* const* argv) {
     std::string out = mode == "normalize-lts"
                           ? tolvern::comparator::tau_normalize(*text)
                           : tolvern::comparator::extract_actions_containing(*text) + "\n";
-    std::fwrite(out.data(), 1, out.size(), stdout);
+    tolvern::output::put(tolvern::output::Target::Out, std::move(out));
     return 0;
 }
 
@@ -48,15 +50,21 @@ int main(int argc, char** argv) {
     } else {
         auto cli = tolvern::Cli::parse(argc, argv);
         if (!cli) {
-            std::fputs(cli.error().text.c_str(), cli.error().status == 0 ? stdout : stderr);
+            tolvern::output::put(cli.error().status == 0 ? tolvern::output::Target::Out
+                                                         : tolvern::output::Target::Err,
+                                 std::move(cli.error().text));
             status = cli.error().status;
         } else {
             // Before the worker pool exists, so that every thread leaves the signals to the
             // watcher.
             tolvern::shutdown::watch_signals();
+            tolvern::output::start();
             status = tolvern::run(*cli);
         }
     }
-    std::fflush(stdout);
+    // Results that could not be written must never read as success: neither those a stop kept
+    // from a reader that does not read, nor those a failed write lost.
+    if (!tolvern::output::flush()) status = 128 + tolvern::shutdown::requested();
+    if (int error = tolvern::output::failure()) status = tolvern::output::failure_status(error);
     std::exit(status);
 }

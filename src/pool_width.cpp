@@ -1,10 +1,16 @@
-// The pool width under this process's open-file limit.
+// The pool width under this process's open-file limit and its room for more threads.
 #include "pool_width.hpp"
 
+#include <limits.h>
+#include <pthread.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <limits>
+#include <vector>
+
+#include "posix.hpp"
 
 namespace tolvern {
 
@@ -24,6 +30,45 @@ std::size_t pool_width(std::size_t requested) {
     if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
         open_files = static_cast<std::uint64_t>(limit.rlim_cur);
     return pool_width(requested, open_files);
+}
+
+std::size_t width_within(std::size_t width, std::size_t available) {
+    if (available >= 2 * width - 1) return width;
+    return (available + 1) / 2;
+}
+
+namespace {
+
+// A trial thread: it only waits for the end of the pipe that releases it.
+void* wait_for_release(void* release) {
+    char byte;
+    while (::read(*static_cast<int*>(release), &byte, 1) < 0 && errno == EINTR) {
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+ThreadRoom thread_room(std::size_t wanted) {
+    ThreadRoom room;
+    auto release = posix::make_pipe();
+    if (!release) return {0, release.error()};
+    pthread_attr_t attr;
+    if (int error = ::pthread_attr_init(&attr)) return {0, error};
+    // Small stacks: the trial counts threads, it should not reserve their memory.
+    (void)::pthread_attr_setstacksize(&attr, std::max<std::size_t>(PTHREAD_STACK_MIN, 64 << 10));
+    std::vector<pthread_t> threads;
+    while (threads.size() < wanted) {
+        pthread_t thread;
+        room.error = ::pthread_create(&thread, &attr, wait_for_release, &release->read.fd);
+        if (room.error != 0) break;
+        threads.push_back(thread);
+    }
+    ::pthread_attr_destroy(&attr);
+    release->write.reset();
+    for (auto thread : threads) ::pthread_join(thread, nullptr);
+    room.started = threads.size();
+    return room;
 }
 
 }  // namespace tolvern

@@ -17,6 +17,8 @@
 
 #include <algorithm>
 #include <functional>
+#include <mutex>
+#include <shared_mutex>
 #include <system_error>
 
 extern char** environ;
@@ -142,91 +144,200 @@ std::vector<char*> c_strings(std::vector<std::string>& texts) {
     return pointers;
 }
 
-std::expected<pid_t, int> spawn(SpawnPlan plan) {
+namespace {
+
+// The signals a child gets back at their default disposition: every one, but for the stop
+// signals that this process was started ignoring.
+sigset_t signals_to_default() {
+    sigset_t set;
+    sigfillset(&set);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction action {};
+        if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)
+            sigdelset(&set, signal);
+    }
+    return set;
+}
+
+// The file actions and attributes of one spawn, destroyed with it; each step gives the errno
+// of the first call that failed, 0 when all went well.
+struct SpawnSetup {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    int error = 0;
+
+    SpawnSetup() {
+        error = ::posix_spawn_file_actions_init(&actions);
+        if (error != 0) return;
+        error = ::posix_spawnattr_init(&attr);
+        if (error != 0) ::posix_spawn_file_actions_destroy(&actions);
+    }
+    ~SpawnSetup() {
+        if (error != 0) return;
+        ::posix_spawn_file_actions_destroy(&actions);
+        ::posix_spawnattr_destroy(&attr);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+    int prepare(const SpawnPlan& plan, bool own_group) {
+        for (int target = 0; target < 3; ++target) {
+            int fd = plan.standard[static_cast<std::size_t>(target)];
+            int failed =
+                fd < 0 ? ::posix_spawn_file_actions_addopen(&actions, target, "/dev/null",
+                                                            target == 0 ? O_RDONLY : O_WRONLY, 0)
+                       : ::posix_spawn_file_actions_adddup2(&actions, fd, target);
+            if (failed != 0) return failed;
+        }
+        if (plan.cwd) {
+            if (int failed = ::posix_spawn_file_actions_addchdir_np(&actions, plan.cwd->c_str()))
+                return failed;
+        }
+        sigset_t to_default = signals_to_default(), none;
+        sigemptyset(&none);
+        short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+        if (own_group) flags |= POSIX_SPAWN_SETPGROUP;
+        for (int failed : {::posix_spawnattr_setsigdefault(&attr, &to_default),
+                           ::posix_spawnattr_setsigmask(&attr, &none),
+                           own_group ? ::posix_spawnattr_setpgroup(&attr, 0) : 0,
+                           ::posix_spawnattr_setflags(&attr, flags)})
+            if (failed != 0) return failed;
+        return 0;
+    }
+};
+
+}  // namespace
+
+std::expected<pid_t, int> spawn(SpawnPlan plan, bool own_group) {
     plan.args.insert(plan.args.begin(), plan.program.native());
     auto argv = c_strings(plan.args);
     auto envp = plan.env ? c_strings(*plan.env) : std::vector<char*>();
 
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawnattr_init(&attr);
-    for (int target = 0; target < 3; ++target) {
-        int fd = plan.standard[static_cast<std::size_t>(target)];
-        if (fd < 0)
-            ::posix_spawn_file_actions_addopen(&actions, target, "/dev/null",
-                                               target == 0 ? O_RDONLY : O_WRONLY, 0);
-        else
-            ::posix_spawn_file_actions_adddup2(&actions, fd, target);
-    }
-    if (plan.cwd) ::posix_spawn_file_actions_addchdir_np(&actions, plan.cwd->c_str());
-    sigset_t all, none;
-    sigfillset(&all);
-    sigemptyset(&none);
-    ::posix_spawnattr_setsigdefault(&attr, &all);
-    ::posix_spawnattr_setsigmask(&attr, &none);
-    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
+    SpawnSetup setup;
+    if (setup.error != 0) return std::unexpected(setup.error);
+    if (int failed = setup.prepare(plan, own_group)) return std::unexpected(failed);
     pid_t pid = -1;
     char* const* env = plan.env ? envp.data() : environ;
-    int error = plan.search_path ? ::posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), env)
-                                 : ::posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), env);
-    ::posix_spawn_file_actions_destroy(&actions);
-    ::posix_spawnattr_destroy(&attr);
+    int error = plan.search_path
+                    ? ::posix_spawnp(&pid, argv[0], &setup.actions, &setup.attr, argv.data(), env)
+                    : ::posix_spawn(&pid, argv[0], &setup.actions, &setup.attr, argv.data(), env);
     if (error != 0) return std::unexpected(error);
     return pid;
 }
 
+namespace {
+
+// The children of `Child::start` that are not reaped yet, by pid. A start holds `starting` shared
+// from its spawn until its pid is noted, so that `end_all_children`, which holds it exclusively,
+// misses none. Never destroyed: the signal watcher may use it while the process ends.
+struct LiveChildren {
+    std::shared_mutex starting;
+    std::mutex mutex;
+    std::vector<pid_t> pids;
+};
+
+LiveChildren& live_children() {
+    static auto* live = new LiveChildren;
+    return *live;
+}
+
+void forget_child(pid_t pid) {
+    auto& live = live_children();
+    std::lock_guard lock(live.mutex);
+    auto found = std::find(live.pids.begin(), live.pids.end(), pid);
+    if (found == live.pids.end()) return;
+    *found = live.pids.back();
+    live.pids.pop_back();
+}
+
+// SIGKILL to the child and to its group. The pid is not reaped yet, so neither can name
+// another process; a child that left its group is reached by the first.
+void kill_with_group(pid_t pid) {
+    ::kill(pid, SIGKILL);
+    ::kill(-pid, SIGKILL);
+}
+
+}  // namespace
+
+void end_all_children() {
+    auto& live = live_children();
+    // Kept locked: nothing may start between this and the end of the process.
+    std::unique_lock<std::shared_mutex> no_more(live.starting);
+    no_more.release();
+    std::lock_guard lock(live.mutex);
+    for (pid_t pid : live.pids) kill_with_group(pid);
+}
+
 Child::Child(pid_t pid) : pid_(pid) {
 #ifdef __linux__
-    // Close-on-exec by the system's own rule; without it the end is seen by polling.
+    // pidfd_open gives a close-on-exec descriptor; without one the exit is seen by polling.
     exit_fd_ = Fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
 #endif
 }
 
 Child::Child(Child&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
-      ended_(other.ended_),
+      exited_(other.exited_),
+      reaped_(other.reaped_),
       status_(other.status_),
       exit_fd_(std::move(other.exit_fd_)) {}
 
 Child& Child::operator=(Child&& other) noexcept {
-    kill();
+    end();
     pid_ = std::exchange(other.pid_, -1);
-    ended_ = other.ended_;
+    exited_ = other.exited_;
+    reaped_ = other.reaped_;
     status_ = other.status_;
     exit_fd_ = std::move(other.exit_fd_);
     return *this;
 }
 
 std::expected<Child, int> Child::start(SpawnPlan plan) {
-    auto pid = spawn(std::move(plan));
+    auto& live = live_children();
+    std::shared_lock starting(live.starting);
+    auto pid = spawn(std::move(plan), true);
     if (!pid) return std::unexpected(pid.error());
+    std::lock_guard lock(live.mutex);
+    live.pids.push_back(*pid);
     return Child(*pid);
 }
 
-void Child::ended(int status) {
-    ended_ = true;
+void Child::reaped(int status) {
+    exited_ = true;
+    reaped_ = true;
     status_ = status;
     exit_fd_.reset();
 }
 
 std::expected<bool, int> Child::poll() {
     if (!running()) return true;
-    auto status = poll_exit(pid_);
-    if (!status) {
-        ended(-1);
-        return std::unexpected(status.error());
+    siginfo_t info{};
+    // WNOWAIT leaves the child a zombie, so that its group can still be signalled safely.
+    int result;
+    while ((result = ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT)) <
+               0 &&
+           errno == EINTR) {
     }
-    if (*status) ended(**status);
+    if (result < 0) {
+        int error = errno;
+        forget_child(pid_);
+        reaped(-1);
+        return std::unexpected(error);
+    }
+    if (info.si_pid == pid_) {
+        exited_ = true;
+        exit_fd_.reset();
+    }
     return !running();
 }
 
-void Child::kill() {
-    if (!running()) return;
-    ::kill(pid_, SIGKILL);
+void Child::end() {
+    if (pid_ <= 0 || reaped_) return;
+    kill_with_group(pid_);
+    // Forgotten before it is reaped: `end_all_children` must never signal a reaped pid.
+    forget_child(pid_);
     auto status = wait_exit(pid_);
-    ended(status ? *status : -1);
+    reaped(status ? *status : -1);
 }
 
 std::expected<int, int> wait_exit(pid_t pid) {

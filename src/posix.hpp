@@ -83,46 +83,59 @@ struct SpawnPlan {
 };
 
 // Starts the program with default signal dispositions and an empty signal mask, whatever this
-// process ignores or this thread blocks. The standard descriptors are placed in order 0, 1, 2,
-// so none of them may sit on a lower standard number than its own target.
-std::expected<pid_t, int> spawn(SpawnPlan plan);
+// thread blocks, except that SIGINT, SIGTERM and SIGHUP stay ignored when this process ignores
+// them: that ignore is the one it was started under (nohup, a shell's background job), and it
+// is meant for every program of the session. The standard descriptors are placed in order 0, 1,
+// 2, so none of them may sit on a lower standard number than its own target. With `own_group`
+// the child leads a new process group, whose number is its pid.
+std::expected<pid_t, int> spawn(SpawnPlan plan, bool own_group = false);
 
-// A started child, owned: dropped while it runs, it is killed with SIGKILL and reaped, so that no
-// way out of a function leaves it running or unreaped. Once it has been waited for it is never
-// signalled again, as its pid may already name another process.
+// A started child, owned together with the process group it leads: whatever the child starts
+// stays in that group unless it leaves it (setsid, setpgid), so ending the group ends them too.
+// Ended, or dropped, the child and everything left in its group get SIGKILL and the child is
+// reaped, so that no way out of a function leaves a process of it running or unreaped. The child
+// is reaped only after its group was signalled: until then its pid, and so the group's number,
+// cannot name another process. Once reaped it is never signalled again.
 class Child {
   public:
-    // Starts the program as spawn does. On Linux it also opens a descriptor on the process that
-    // turns readable when the child ends, so that a poll can wait for the end with the pipes.
+    // Starts the program as spawn does, in a group of its own, and notes it among the children
+    // that `end_all_children` ends. On Linux it also opens a process file descriptor (pidfd)
+    // that turns readable when the child exits, so that a poll can wait for it with the pipes.
     static std::expected<Child, int> start(SpawnPlan plan);
 
     Child() = default;
     Child(Child&& other) noexcept;
     Child& operator=(Child&& other) noexcept;
-    ~Child() { kill(); }
+    ~Child() { end(); }
 
-    bool running() const { return pid_ > 0 && !ended_; }
-    // Readable once the child has ended; -1 where the system has no such descriptor, or after
-    // the end was seen.
+    bool running() const { return pid_ > 0 && !exited_; }
+    // Readable once the child has exited; -1 where the system has no such descriptor, or after
+    // the exit was seen.
     int exit_fd() const { return exit_fd_.fd; }
-    // The wait status, once the child has ended; -1 when its end could not be waited for.
+    // The wait status, once the child has been reaped; -1 when it could not be waited for.
     int status() const { return status_; }
 
-    // Looks once, without blocking, whether the child has ended. A failed wait gives its errno
-    // and the child is given up: it counts as ended and is never signalled.
+    // Looks once, without blocking or reaping, whether the child has exited. A failed wait
+    // gives its errno and the child is given up: it counts as ended and is never signalled.
     std::expected<bool, int> poll();
-    // Sends SIGKILL to a running child and reaps it.
-    void kill();
+    // Sends SIGKILL to the child while it runs and to every process left in its group, then
+    // reaps the child.
+    void end();
 
   private:
     explicit Child(pid_t pid);
-    void ended(int status);
+    void reaped(int status);
 
     pid_t pid_ = -1;
-    bool ended_ = false;
+    bool exited_ = false;
+    bool reaped_ = false;
     int status_ = -1;
     Fd exit_fd_;
 };
+
+// Kills every child that `Child::start` started and that is not reaped yet, with its group, and
+// keeps any other from starting: for a process that is about to exit at once.
+void end_all_children();
 
 // Waits for the child's end: its wait status, or the errno of a failed wait.
 std::expected<int, int> wait_exit(pid_t pid);

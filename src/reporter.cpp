@@ -3,10 +3,10 @@
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <map>
 
+#include "output.hpp"
 #include "text.hpp"
 
 namespace tolvern {
@@ -53,12 +53,6 @@ std::string tap_description(std::string_view text) {
     return text::escape_controls(escaped);
 }
 
-void print(std::string_view text) {
-    // A closed standard output (the reader went away) is not the session's failure.
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-}
-
 struct Counts {
     std::size_t pass = 0, fail = 0, xfail = 0, skip = 0;
 };
@@ -86,7 +80,7 @@ std::vector<const ModelResult*> unexpected_passes(const std::vector<ModelResult>
     return unexpected;
 }
 
-std::string json_summary(const std::vector<ModelResult>& results) {
+std::string json_summary(const std::vector<ModelResult>& results, std::string_view interrupted) {
     std::string out = R"({"summary":{)";
     std::string_view separator;
     for (const auto& [category, c] : count(results)) {
@@ -102,7 +96,9 @@ std::string json_summary(const std::vector<ModelResult>& results) {
                              escape_json(result->name), "\"}"});
         separator = ",";
     }
-    return out + "]}\n";
+    out += "]";
+    if (!interrupted.empty()) out += text::concat({R"(,"interrupted":")", interrupted, "\""});
+    return out + "}\n";
 }
 
 std::string human_summary(const std::vector<ModelResult>& results, bool colour) {
@@ -199,10 +195,14 @@ std::string Reporter::progress_line(const ModelResult& result, bool colour) {
                          text::pad_left(ms, 6), "ms", reason});
 }
 
-std::string Reporter::summary_text(bool colour) const {
+std::string Reporter::summary_text(bool colour, std::string_view interrupted) const {
     switch (format) {
-        case OutputFormat::Tap: return "1.." + std::to_string(tap_count) + "\n";
-        case OutputFormat::Json: return json_summary(results);
+        case OutputFormat::Tap:
+            // A plan would claim that the lines before it are the whole run.
+            if (!interrupted.empty())
+                return text::concat({"Bail out! interrupted by ", interrupted, "\n"});
+            return "1.." + std::to_string(tap_count) + "\n";
+        case OutputFormat::Json: return json_summary(results, interrupted);
         case OutputFormat::Human: break;
     }
     return human_summary(results, colour);
@@ -212,12 +212,14 @@ void Reporter::record(SharedReporter& shared, ModelResult result) {
     std::lock_guard lock(shared.mutex);
     auto& reporter = shared.reporter;
     bool colour = reporter.format == OutputFormat::Human && colour_on();
-    print(reporter.progress_line(result, colour) + "\n");
+    output::put(output::Target::Out, reporter.progress_line(result, colour) + "\n");
     reporter.results.push_back(std::move(result));
 }
 
-bool Reporter::print_summary(const Reporter& reporter) {
-    print(reporter.summary_text(reporter.format == OutputFormat::Human && colour_on()));
+bool Reporter::print_summary(const Reporter& reporter, std::string_view interrupted) {
+    output::put(
+        output::Target::Out,
+        reporter.summary_text(reporter.format == OutputFormat::Human && colour_on(), interrupted));
     for (const auto& [category, counts] : count(reporter.results))
         if (counts.fail > 0) return true;
     return false;

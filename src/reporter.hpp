@@ -30,14 +30,16 @@ struct Reporter {
 
     // Prints the result's progress line and keeps the result, under the reporter's mutex.
     static void record(SharedReporter& shared, ModelResult result);
-    // Prints the summary; true when some category counted a failure (FAIL or TIMEOUT).
-    static bool print_summary(const Reporter& reporter);
+    // Prints the summary; true when some category counted a failure (FAIL or TIMEOUT). A
+    // session that a signal stopped names it, and its summary says so where the format can.
+    static bool print_summary(const Reporter& reporter, std::string_view interrupted = {});
 
     // The progress line (without its line break) for the next recorded result; in TAP this
     // counts the line. No control character of the name or reason reaches it raw.
     std::string progress_line(const ModelResult& result, bool colour);
-    // The summary text, every line ending in a line break.
-    std::string summary_text(bool colour) const;
+    // The summary text, every line ending in a line break. After a stop by the named signal,
+    // TAP bails out instead of giving the plan and JSON adds an "interrupted" member.
+    std::string summary_text(bool colour, std::string_view interrupted = {}) const;
 };
 
 // The reporter inside the one mutex that the workers of a pass share.

@@ -6,9 +6,12 @@
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
-#include <cstdio>
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "category/dispatch.hpp"
@@ -17,8 +20,10 @@
 #include "config.hpp"
 #include "discovery.hpp"
 #include "files.hpp"
+#include "output.hpp"
 #include "output_lock.hpp"
 #include "pool_width.hpp"
+#include "posix.hpp"
 #include "shutdown.hpp"
 #include "text.hpp"
 
@@ -27,8 +32,7 @@ namespace tolvern {
 namespace {
 
 void error_line(const std::string& text) {
-    std::fflush(stdout);
-    std::fputs((text + "\n").c_str(), stderr);
+    output::put(output::Target::Err, text + "\n");
 }
 
 std::optional<OutputFormat> parse_output(std::string_view text) {
@@ -51,6 +55,8 @@ tbb::task_arena& pool() {
     return arena;
 }
 
+// The thread counts of the threads category come from the configuration alone, never from
+// --jobs: a -j chosen for this machine must not change which counts kestrin is compared at.
 std::vector<std::uint32_t> thread_counts(const config::ParallelConfig& parallel) {
     if (!parallel.threads_under_test.empty()) return parallel.threads_under_test;
     auto jobs = static_cast<std::uint32_t>(parallel.jobs_resolved());
@@ -60,17 +66,45 @@ std::vector<std::uint32_t> thread_counts(const config::ParallelConfig& parallel)
 
 }  // namespace
 
-void start_pool(std::size_t workers) {
+namespace {
+
+// Has every worker of the pool start now. The library makes its threads when work first needs
+// them; made later, while children run, one could meet a limit on processes, and a thread the
+// library cannot make ends the process.
+void start_every_worker(int width) {
+    std::atomic<int> arrived{0};
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    pool().execute([&] {
+        tbb::parallel_for(
+            0, width,
+            [&](int) {
+                ++arrived;
+                while (arrived.load() < width && std::chrono::steady_clock::now() < give_up)
+                    std::this_thread::sleep_for(std::chrono::microseconds(50));
+            },
+            tbb::simple_partitioner());
+    });
+}
+
+}  // namespace
+
+std::expected<void, std::string> start_pool(std::size_t workers) {
     // The library's own arena never grows beyond the processor count, so a wider pool needs an
     // arena of its own as well as the raised limit on worker threads.
     static std::unique_ptr<tbb::global_control> limit;
-    if (limit) return;
-    const int width = static_cast<int>(pool_width(workers));
-    limit = std::make_unique<tbb::global_control>(tbb::global_control::max_allowed_parallelism,
-                                                  static_cast<std::size_t>(width));
+    if (limit) return {};
+    auto width = pool_width(workers);
+    auto room = thread_room(2 * width - 1);
+    width = width_within(width, room.started);
+    if (width == 0)
+        return std::unexpected("error: cannot start a thread: " + posix::error_text(room.error));
+    limit =
+        std::make_unique<tbb::global_control>(tbb::global_control::max_allowed_parallelism, width);
     // A pass before this one (only tests do that) has built the arena with the default width.
     if (pool().is_active()) pool().terminate();
-    pool().initialize(width);
+    pool().initialize(static_cast<int>(width));
+    start_every_worker(static_cast<int>(width));
+    return {};
 }
 
 void run_category(const CategoryContext& context, std::span<const model::Model> models,
@@ -121,11 +155,15 @@ int run(const Cli& cli) {
     if (cli.list) {
         std::string catalogue;
         for (const auto& model : models) catalogue += discovery::catalogue_line(model) + "\n";
-        std::fwrite(catalogue.data(), 1, catalogue.size(), stdout);
+        output::put(output::Target::Out, std::move(catalogue));
         return 0;
     }
 
-    start_pool(cli.jobs ? *cli.jobs : config->parallel.jobs_resolved());
+    if (auto started = start_pool(cli.jobs ? *cli.jobs : config->parallel.jobs_resolved());
+        !started) {
+        error_line(started.error());
+        return 2;
+    }
 
     std::optional<std::filesystem::path> ltscompare;
     if (cli.ltscompare) {
@@ -159,8 +197,13 @@ int run(const Cli& cli) {
             shared};
         run_category(context, models, category::check_model);
     }
-    bool failed = Reporter::print_summary(shared.reporter);
-    if (int signal = shutdown::requested(); signal != 0) {
+    // A stop for a failed write to standard output has nothing left to say there.
+    const int signal = shutdown::requested();
+    const bool interrupted = signal != 0 && signal != SIGPIPE;
+    bool failed =
+        Reporter::print_summary(shared.reporter, interrupted ? shutdown::signal_name(signal) : "");
+    if (signal != 0) {
+        if (!interrupted) return 128 + signal;
         auto unfinished = checks - shared.reporter.results.size();
         error_line("interrupted by " + std::string(shutdown::signal_name(signal)) + ": " +
                    std::to_string(unfinished) +

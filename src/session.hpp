@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <expected>
 #include <span>
+#include <string>
 
 #include "category/context.hpp"
 #include "model.hpp"
@@ -14,8 +16,10 @@ struct Cli;
 // Runs the session and returns the exit status (0, 1 or 2).
 int run(const Cli& cli);
 
-// Sizes the process-wide worker pool (at least one worker); only the first call has an effect.
-void start_pool(std::size_t workers);
+// Sizes the process-wide worker pool and starts its threads; only the first call has an
+// effect. Under a limit on processes the pool is narrower, leaving each worker room for its
+// child; the "error: cannot start a thread: {error}" line when not one child could run.
+std::expected<void, std::string> start_pool(std::size_t workers);
 
 // One pass: the check once for every model the category accepts, in parallel on the pool (on
 // the calling thread when there is exactly one).

@@ -23,18 +23,34 @@ std::atomic<int> stop_signal{0};
 std::atomic<int> wake_read{-1};
 std::atomic<int> wake_write{-1};
 
+// The stop signals this process was not started ignoring. An ignored one stays ignored: the
+// user asked for it (nohup, a shell's background job), for tolvern and for what it runs.
 sigset_t stop_signals() {
     sigset_t set;
     sigemptyset(&set);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, signal);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction action {};
+        if (::sigaction(signal, nullptr, &action) != 0 || action.sa_handler != SIG_IGN)
+            sigaddset(&set, signal);
+    }
     return set;
+}
+
+bool is_empty(const sigset_t& set) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        if (sigismember(&set, signal) == 1) return false;
+    return true;
 }
 
 void watch(sigset_t set) {
     for (;;) {
         int signal = 0;
         if (sigwait(&set, &signal) != 0) continue;
-        if (requested() != 0) _exit(128 + signal);
+        if (requested() != 0) {
+            // The user insists: no more waiting for the runs to end by themselves.
+            posix::end_all_children();
+            _exit(128 + signal);
+        }
         request(signal);
     }
 }
@@ -47,6 +63,7 @@ void watch_signals() {
         wake_read = std::exchange(pipe->read.fd, -1);
         wake_write = std::exchange(pipe->write.fd, -1);
     }
+    if (is_empty(set)) return;
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     try {
         std::thread(watch, set).detach();

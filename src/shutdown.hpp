@@ -5,12 +5,14 @@
 
 namespace tolvern::shutdown {
 
-// Blocks the three signals in the calling thread, and so in every thread it starts afterwards,
-// and starts the thread that waits for them. Call it once, before any other thread exists.
-// The first signal asks the session to stop; a second one ends the process at once.
+// Blocks those of the three signals that the process was not started ignoring in the calling
+// thread, and so in every thread it starts afterwards, and starts the thread that waits for
+// them. Call it once, before any other thread exists. The first signal asks the session to
+// stop; a second one kills every running child with its process group and ends the process.
 void watch_signals();
 
-// Asks the session to stop as the signal would (the first request wins).
+// Asks the session to stop as the signal would (the first request wins). A failed write to
+// standard output asks it with SIGPIPE.
 void request(int signal);
 
 // The signal that asked the session to stop, or 0 while it runs on.

@@ -52,7 +52,7 @@ std::expected<Supervisor, LaunchError> Supervisor::start(Launch launch) {
     if (launch.with_input) {
         auto pipe = posix::make_pipe();
         if (!pipe) return std::unexpected(LaunchError{Step::Input, pipe.error()});
-        // Only our end waits no longer: the child's end is a description of its own.
+        // O_NONBLOCK is set on our end's open file description only; the child's end has its own.
         if (auto set = posix::set_nonblocking(pipe->write.fd); !set)
             return std::unexpected(LaunchError{Step::Input, set.error()});
         child_input = std::move(pipe->read);
@@ -100,7 +100,11 @@ Stop Supervisor::pump(Clock::time_point until, const std::function<bool()>& done
             end();
             return Stop::TimedOut;
         }
-        if (!waiting()) return Stop::Done;
+        if (!waiting()) {
+            // Nothing of the run is left to read: what its group still holds goes with it.
+            child_.end();
+            return Stop::Done;
+        }
         if (now >= until) {
             end();
             return Stop::GaveUp;
@@ -231,7 +235,7 @@ void Supervisor::read_held() {
 }
 
 void Supervisor::end() {
-    child_.kill();
+    child_.end();
     input_.reset();
     read_held();
     for (auto& capture : captures_) capture.fd.reset();

@@ -1,6 +1,7 @@
 // One child process watched from start to reaping by a single event loop on the calling thread:
 // it feeds the child's standard input, drains both of its outputs, notices its end, kills it at
 // its deadline or when an output passes its cap, and ends it at once when the session stops.
+// However a run ends, whatever the child started in its process group ends with it.
 // The tool runner, the comparator run and the REPL daemon conversation are built on it.
 #pragma once
 
@@ -89,7 +90,8 @@ class Supervisor {
     std::string& bytes(Stream stream) { return captures_[index(stream)].bytes; }
     bool open(Stream stream) const { return captures_[index(stream)].fd.fd >= 0; }
 
-    // Kills and reaps a running child, takes what its pipes hold already, and closes them.
+    // Ends the child and what is left of its process group (SIGKILL), reaps it, takes what its
+    // pipes hold already, and closes them.
     void end();
     // Closes the reading end of one stream, which a child still writing to it sees as EPIPE.
     void close(Stream stream) { captures_[index(stream)].fd.reset(); }

@@ -8,6 +8,7 @@
 #include "category/common.hpp"
 #include "category/xfail_policy.hpp"
 #include "files.hpp"
+#include "shutdown.hpp"
 #include "text.hpp"
 
 namespace tolvern::category {
@@ -24,8 +25,10 @@ std::expected<CheckLog, ModelResult> open_check(const Path& out_root, Category c
     return CheckLog{std::move(*dir), log::SessionLog(model.name, std::string(name(category)))};
 }
 
-// Writes the log with the result's status and reason.
+// Writes the log with the result's status and reason. A check that the session's stop cut short
+// writes none: its runs were ended, not judged, and the log of the last whole run stays.
 ModelResult close_check(const CheckLog& check, ModelResult result) {
+    if (shutdown::requested() != 0) return result;
     // The log is for inspection only: failing to write it must not change the verdict.
     (void)check.log.write_to(check.dir, word(result.status), result.reason);
     return result;

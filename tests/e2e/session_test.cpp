@@ -231,13 +231,15 @@ TEST(Session, ASignalEndsTheSessionWithASummaryAndNoChildLeft) {
         for (auto name : {"a", "b", "c"}) corpus.files(name, {{std::string(name) + ".svk", ""}});
         for (auto name : {"misc_a", "misc_b", "misc_c"}) corpus.files(name, {{"run.sh", stall}});
 
-        // Two checks start, then the signal comes; the third model is never started.
-        auto script = TOLVERN_BIN.string() + " --kestrin ./slow -j 2 --category " + c.category +
+        // Two checks start, then the signal comes; the third model is never started. With job
+        // control on, the background job does not start with SIGINT ignored.
+        auto script = "set -m\n" + TOLVERN_BIN.string() + " --kestrin ./slow -j 2 --category " +
+                      c.category +
                       " >out 2>err & pid=$!\n"
                       "while [ $(ls started | wc -l) -lt 2 ]; do sleep 0.01; done\n"
                       "kill -" +
                       c.signal + " $pid; wait $pid; echo $?\n";
-        auto run = run_program("/bin/sh", {"-c", script}, corpus.root,
+        auto run = run_program("/bin/bash", {"-c", script}, corpus.root,
                                {{"NO_COLOR", "1"}, {"TMPDIR", corpus.root.string()}});
         EXPECT_EQ(run.out, std::to_string(c.code) + "\n") << c.signal;
         auto out = read_file(corpus.root / "out");

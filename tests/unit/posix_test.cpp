@@ -7,7 +7,9 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -37,10 +39,10 @@ TEST(PosixWrite, AFullPipeTakesNothingAndAClosedOneIsAnErrorNotASignal) {
     ::signal(SIGPIPE, previous);
 }
 
-// Whether this process has any child, running or unreaped.
+// Whether this process has any child, running or unreaped; none is reaped by asking.
 bool has_children() {
-    int status;
-    return !(::waitpid(-1, &status, WNOHANG) < 0 && errno == ECHILD);
+    siginfo_t info{};
+    return !(::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) < 0 && errno == ECHILD);
 }
 
 TEST(PosixChild, ADroppedChildIsKilledAndReapedAndAnEndedOneKeepsItsStatus) {
@@ -58,9 +60,46 @@ TEST(PosixChild, ADroppedChildIsKilledAndReapedAndAnEndedOneKeepsItsStatus) {
     auto child = Child::start({.program = "/bin/sh", .args = {"-c", "exit 7"}});
     ASSERT_TRUE(child);
     while (child->running()) ASSERT_TRUE(child->poll());
-    EXPECT_TRUE(WIFEXITED(child->status()) && WEXITSTATUS(child->status()) == 7);
     EXPECT_EQ(child->exit_fd(), -1);
+    // Seen to exit, it is kept unreaped until it is ended, so its group can still be signalled.
+    EXPECT_TRUE(has_children());
+    child->end();
+    EXPECT_TRUE(WIFEXITED(child->status()) && WEXITSTATUS(child->status()) == 7);
     EXPECT_FALSE(has_children());
+}
+
+// Whether the process runs (a zombie does not: it only waits for its parent).
+bool running_process(pid_t pid) {
+    std::string stat;
+    FILE* file = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (file == nullptr) return ::kill(pid, 0) == 0;
+    char buffer[512];
+    stat.assign(buffer, std::fread(buffer, 1, sizeof buffer, file));
+    std::fclose(file);
+    auto state = stat.find(") ");
+    return state != std::string::npos && stat[state + 2] != 'Z';
+}
+
+TEST(PosixChild, EndingAChildEndsWhatItStartedInItsGroup) {
+    // The grandchild keeps no pipe and ignores the signals a shell would send: only the kill of
+    // the group reaches it. One child is ended while it runs, one after it has exited.
+    for (std::string script :
+         {"sleep 30 >/dev/null & echo $!; wait", "sleep 30 >/dev/null & echo $!"}) {
+        auto out = make_pipe();
+        ASSERT_TRUE(out);
+        auto child = Child::start({.program = "/bin/sh",
+                                   .args = {"-c", "trap '' INT TERM HUP; " + script},
+                                   .standard = {-1, out->write.fd, -1}});
+        ASSERT_TRUE(child);
+        out->write.reset();
+        std::string text;
+        while (text.find('\n') == std::string::npos) ASSERT_TRUE(read_some(out->read.fd, text));
+        pid_t grandchild = std::stoi(text);
+        EXPECT_TRUE(running_process(grandchild)) << script;
+        child->end();
+        for (int i = 0; i < 200 && running_process(grandchild); ++i) ::usleep(10'000);
+        EXPECT_FALSE(running_process(grandchild)) << script;
+    }
 }
 
 TEST(PosixEnvironment, AdditionsReplaceInheritedNamesAndTheLastOneWins) {
@@ -75,26 +114,31 @@ TEST(PosixEnvironment, AdditionsReplaceInheritedNamesAndTheLastOneWins) {
     EXPECT_EQ(ours, (std::vector<std::string>{"TOLVERN_POSIX_OTHER=x", "TOLVERN_POSIX_TEST=last"}));
 }
 
-TEST(PosixSpawn, ChildGetsDefaultSignalsAndItsDescriptors) {
-    auto previous = ::signal(SIGTERM, SIG_IGN);
+TEST(PosixSpawn, ChildGetsDefaultSignalsButTheStopSignalsItWasStartedIgnoringAndItsDescriptors) {
+    // An ignored signal would be inherited. The child must die of SIGUSR1 all the same, but keep
+    // ignoring SIGTERM, which a user ignores for the whole session (nohup, a background job).
+    auto previous_usr1 = ::signal(SIGUSR1, SIG_IGN);
+    auto previous_term = ::signal(SIGTERM, SIG_IGN);
     auto out = make_pipe();
     ASSERT_TRUE(out);
-    // An ignored SIGTERM would be inherited; the child must die of it all the same.
     auto pid = spawn({.program = "sh",
                       .search_path = true,
-                      .args = {"-c", "pwd; read line || echo eof; kill -TERM $$; echo survived"},
+                      .args = {"-c",
+                               "pwd; read line || echo eof; kill -TERM $$; echo ignored; "
+                               "kill -USR1 $$; echo survived"},
                       .env = environment_with({}),
                       .standard = {-1, out->write.fd, out->write.fd},
                       .cwd = "/"});
-    ::signal(SIGTERM, previous);
+    ::signal(SIGTERM, previous_term);
+    ::signal(SIGUSR1, previous_usr1);
     ASSERT_TRUE(pid) << error_text(pid.error());
     out->write.reset();
     std::string text;
     EXPECT_TRUE(read_to_end(out->read.fd, text));
     auto status = wait_exit(*pid);
     ASSERT_TRUE(status);
-    EXPECT_EQ(text, "/\neof\n");
-    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM);
+    EXPECT_EQ(text, "/\neof\nignored\n");
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGUSR1);
     EXPECT_FALSE(poll_exit(*pid));
 }
 

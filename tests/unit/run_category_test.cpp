@@ -86,7 +86,7 @@ TEST(RunCategory, NoAcceptedModelChecksNothing) {
 TEST(RunCategory, PoolWiderThanTheProcessorsRunsThatManyModelsAtOnce) {
     // Every check waits until all of them are running at once (or two seconds have passed).
     const auto width = static_cast<std::size_t>(tbb::info::default_concurrency()) + 2;
-    start_pool(width);
+    ASSERT_TRUE(start_pool(width));
     std::vector<model::Model> models;
     for (std::size_t i = 0; i < width; ++i)
         models.push_back(make_model("m" + std::to_string(i), Category::Lts));

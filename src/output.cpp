@@ -1,0 +1,171 @@
+// The writer of standard output and standard error: a queue of texts in the order they were
+// put, written by one detached thread in batches of one target each.
+#include "output.hpp"
+
+#include <poll.h>
+#include <signal.h>
+#include <sysexits.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "posix.hpp"
+#include "shutdown.hpp"
+
+namespace tolvern::output {
+
+namespace {
+
+// How long a stopping session still waits for a reader to take what is queued.
+constexpr auto STOP_GRACE = std::chrono::seconds(1);
+
+struct Queued {
+    Target target;
+    std::string text;
+};
+
+// Never destroyed: the writer may still sit in a write while the process ends.
+struct Writer {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<Queued> queue;
+    bool running = false;
+    bool writing = false;
+    int failed = 0;
+};
+
+Writer& writer() {
+    static auto* state = new Writer;
+    return *state;
+}
+
+int descriptor(Target target) {
+    return target == Target::Out ? STDOUT_FILENO : STDERR_FILENO;
+}
+
+// Writes one text and notes a failure of standard output; standard error's failures have no one
+// left to tell.
+void write_out(Writer& state, Target target, std::string_view text) {
+    auto written = posix::write_all(descriptor(target), text);
+    if (written || target == Target::Err) return;
+    {
+        std::lock_guard lock(state.mutex);
+        if (state.failed == 0) state.failed = written.error();
+    }
+    shutdown::request(SIGPIPE);
+}
+
+// The texts at the front of the queue that go to one target, joined, and taken off the queue;
+// those for a standard output that failed are dropped.
+std::optional<Queued> next_batch(Writer& state) {
+    while (!state.queue.empty()) {
+        Queued batch = std::move(state.queue.front());
+        state.queue.pop_front();
+        while (!state.queue.empty() && state.queue.front().target == batch.target) {
+            batch.text += state.queue.front().text;
+            state.queue.pop_front();
+        }
+        if (batch.target == Target::Err || state.failed == 0) return batch;
+    }
+    return std::nullopt;
+}
+
+void write_queued(Writer& state) {
+    std::unique_lock lock(state.mutex);
+    for (;;) {
+        state.changed.wait(lock, [&] { return !state.queue.empty(); });
+        state.writing = true;
+        while (auto batch = next_batch(state)) {
+            lock.unlock();
+            write_out(state, batch->target, batch->text);
+            lock.lock();
+        }
+        state.writing = false;
+        state.changed.notify_all();
+    }
+}
+
+}  // namespace
+
+void start() {
+    auto& state = writer();
+    std::lock_guard lock(state.mutex);
+    if (state.running) return;
+    try {
+        std::thread(write_queued, std::ref(state)).detach();
+        state.running = true;
+    } catch (const std::system_error&) {
+        // Without a thread, each text is written by whoever puts it.
+    }
+}
+
+void put(Target target, std::string text) {
+    auto& state = writer();
+    std::unique_lock lock(state.mutex);
+    if (target == Target::Out && state.failed != 0) return;
+    if (!state.running) {
+        lock.unlock();
+        write_out(state, target, text);
+        return;
+    }
+    state.queue.push_back({target, std::move(text)});
+    state.changed.notify_all();
+}
+
+namespace {
+
+// Takes the texts queued for standard error off the queue and writes what standard error takes
+// without waiting: it may still be read when standard output is not.
+void write_errors_now(Writer& state, std::unique_lock<std::mutex>& lock) {
+    std::string errors;
+    std::erase_if(state.queue, [&](Queued& queued) {
+        if (queued.target != Target::Err) return false;
+        errors += queued.text;
+        return true;
+    });
+    lock.unlock();
+    pollfd ready{STDERR_FILENO, POLLOUT, 0};
+    if (!errors.empty() && ::poll(&ready, 1, 0) == 1 && ready.revents == POLLOUT)
+        write_out(state, Target::Err, errors);
+}
+
+}  // namespace
+
+bool flush() {
+    auto& state = writer();
+    std::unique_lock lock(state.mutex);
+    std::optional<posix::Clock::time_point> limit;
+    while (!state.queue.empty() || state.writing) {
+        // A stop may come while we wait: from then on the wait is bounded.
+        if (!limit && shutdown::requested() != 0) limit = posix::Clock::now() + STOP_GRACE;
+        if (limit && posix::Clock::now() >= *limit) {
+            write_errors_now(state, lock);
+            return false;
+        }
+        state.changed.wait_for(lock, std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+int failure() {
+    auto& state = writer();
+    std::lock_guard lock(state.mutex);
+    return state.failed;
+}
+
+int failure_status(int error) {
+    if (error == EPIPE) return 128 + SIGPIPE;
+    auto line = "error: standard output: " + posix::error_text(error) + "\n";
+    (void)posix::write_all(STDERR_FILENO, line);
+    return EX_IOERR;
+}
+
+}  // namespace tolvern::output
