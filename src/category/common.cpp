@@ -3,7 +3,6 @@
 
 #include <algorithm>
 
-#include "files.hpp"
 #include "text.hpp"
 
 namespace tolvern::category {
@@ -24,15 +23,6 @@ bool is_blocking(std::string_view stderr_text) {
 ModelResult result(std::string name, Category category, Status status, std::string reason,
                    Duration elapsed) {
     return ModelResult{std::move(name), std::move(reason), elapsed, false, status, category};
-}
-
-ModelResult apply_xfail_marker(const std::filesystem::path& model_dir, ModelResult result) {
-    auto marker = model_dir / "baseline" / (std::string(name(result.category)) + ".xfail");
-    if (!files::is_regular_file(marker)) return result;
-    result.xfail_marker = true;
-    if (result.status == Status::Fail || result.status == Status::Timeout)
-        result.status = Status::Xfail;
-    return result;
 }
 
 std::string first_diagnostic_line(std::string_view stderr_text) {

@@ -1,6 +1,5 @@
 // What every category check shares: the isolated tool environment, the tool model name, the
-// blocking test, the first diagnostic line, combined streams, path arguments, results and the
-// xfail marker.
+// blocking test, the first diagnostic line, combined streams, path arguments and results.
 #pragma once
 
 #include <filesystem>
@@ -31,10 +30,6 @@ bool is_blocking(std::string_view stderr_text);
 
 ModelResult result(std::string name, Category category, Status status, std::string reason,
                    Duration elapsed);
-
-// Sets the marker flag when baseline/{category}.xfail is a regular file in the model
-// directory, and then turns FAIL and TIMEOUT into XFAIL.
-ModelResult apply_xfail_marker(const std::filesystem::path& model_dir, ModelResult result);
 
 // The first "error:", "warning:" or "info:" line of a standard error, else its first non-blank
 // line, trimmed; empty when there is none.

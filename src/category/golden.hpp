@@ -30,6 +30,7 @@ Path stdout_golden_path(const Path& golden);
 // The class named by the last meaningful line of "{golden}.judge"; Shape when there is none.
 kestrin::render::judge::Classification judge_class(const Path& golden);
 // False exactly when the judge fails ours against the golden (unreadable golden: empty).
+// Named as kestrin's other tooling knows it: the judge's pass on one golden, overrides aside.
 bool l4_judge_pass(const Path& golden, std::string_view ours,
                    kestrin::render::judge::Classification cls);
 // Whether the judge passes ours against the golden or, when there is one, its ".override"; the

@@ -24,10 +24,11 @@ namespace judge = kestrin::render::judge;
 // X, what kestrin reads on standard input, and the golden.
 using TraceCase = TraceInput;
 
-enum class Verdict { Ok, Diverge, Blocking };
+// What one trace's run came to; a blocking run is not judged and counts for neither side.
+enum class TraceVerdict { Ok, Diverge, Blocking };
 
 struct Judged {
-    Verdict verdict = Verdict::Ok;
+    TraceVerdict verdict = TraceVerdict::Ok;
     std::optional<Path> stdout_file;  // the artefact of a diverging run, when it was written
 };
 
@@ -54,21 +55,21 @@ struct Tally {
 };
 
 Judged judge_simulation(const TraceCase& trace, const runner::Exited& run, const Path& out_dir) {
-    if (is_blocking(run.stderr_text)) return {Verdict::Blocking, std::nullopt};
+    if (is_blocking(run.stderr_text)) return {TraceVerdict::Blocking, std::nullopt};
     auto cls = judge_class(trace.golden);
     bool stdout_ok = stdout_judge_pass(trace.golden, run.stdout_text, cls);
     bool stderr_ok = cls == judge::Classification::GoldenArtifact ||
                      stderr_gate_ok(trace.golden, run.stderr_text);
-    if (stdout_ok && stderr_ok) return {Verdict::Ok, std::nullopt};
+    if (stdout_ok && stderr_ok) return {TraceVerdict::Ok, std::nullopt};
     // A failed write leaves the artefact out of the log.
-    return {Verdict::Diverge,
+    return {TraceVerdict::Diverge,
             keep_divergence(out_dir, "ours.simulate." + trace.name, run, !stderr_ok)};
 }
 
 Judged judge_json(const TraceCase& trace, const runner::Exited& run, const Path& out_dir) {
     auto golden = files::read_text(trace.golden);
-    if (run.stdout_text == golden.value_or(std::string())) return {Verdict::Ok, std::nullopt};
-    return {Verdict::Diverge,
+    if (run.stdout_text == golden.value_or(std::string())) return {TraceVerdict::Ok, std::nullopt};
+    return {TraceVerdict::Diverge,
             keep_divergence(out_dir, "ours.simulate-json." + trace.name, run, false)};
 }
 
@@ -129,14 +130,14 @@ void run_case(const TraceKind& kind, const TraceCase& trace, runner::Invocation&
         tally.elapsed += exited->elapsed;
         auto judged = kind.judge(trace, *exited, check.dir);
         switch (judged.verdict) {
-            case Verdict::Blocking:
+            case TraceVerdict::Blocking:
                 check.log.cmd(label("blocking (skip)"), invocation, outcome);
                 return;
-            case Verdict::Ok:
+            case TraceVerdict::Ok:
                 ++tally.ran;
                 check.log.cmd(label("ok"), invocation, outcome);
                 return;
-            case Verdict::Diverge:
+            case TraceVerdict::Diverge:
                 ++tally.ran;
                 tally.diverged.push_back(trace.name);
                 check.log.cmd(label("DIVERGE"), invocation, outcome, std::move(judged.stdout_file));

@@ -6,6 +6,7 @@
 
 namespace tolvern::category {
 
+// The verify check. Named as kestrin's other tooling knows it; "inner" marks no outer layer here.
 ModelResult check_verify_inner(const CategoryContext& context, const model::Model& model);
 
 }  // namespace tolvern::category

@@ -2,9 +2,11 @@
 // session log, before the log takes the final status, and by the other checks at their end.
 #include "category/xfail_policy.hpp"
 
+#include <string>
 #include <utility>
 
-#include "category/common.hpp"
+#include "category/xfail_policy_internal.hpp"
+#include "files.hpp"
 
 namespace tolvern::category {
 
@@ -33,6 +35,15 @@ bool takes_xfail_marker(Category category) {
         case Category::Selfcheck: return false;
     }
     return false;
+}
+
+ModelResult apply_xfail_marker(const std::filesystem::path& model_dir, ModelResult result) {
+    auto marker = model_dir / "baseline" / (std::string(name(result.category)) + ".xfail");
+    if (!files::is_regular_file(marker)) return result;
+    result.xfail_marker = true;
+    if (result.status == Status::Fail || result.status == Status::Timeout)
+        result.status = Status::Xfail;
+    return result;
 }
 
 ModelResult settle(const model::Model& model, Verdict verdict) {

@@ -1,5 +1,5 @@
 // The helpers every category check shares: tool model name, first diagnostic line, combined
-// streams, the xfail marker rule, the blocking test and the results of runs that did not exit.
+// streams, the blocking test and the results of runs that did not exit.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -10,9 +10,7 @@
 namespace tolvern::category {
 namespace {
 
-namespace fs = std::filesystem;
 using testing::TempDir;
-using testing::write_file;
 
 TEST(ToolModelName, DropsOneLeadingLbsPrefixOnly) {
     struct Case {
@@ -57,39 +55,6 @@ TEST(CombinedText, StandardErrorStartsALineOfItsOwn) {
              Case{"", "", ""},
          })
         EXPECT_EQ(combined_text(out, err), expected) << out << "|" << err;
-}
-
-TEST(ApplyXfailMarker, OnlyARegularFileOfTheCategoryCounts) {
-    TempDir dir;
-    auto model = dir.path / "m";
-    write_file(model / "baseline" / "verify.xfail", "");
-    fs::create_directories(model / "baseline" / "lts.xfail");
-    fs::create_symlink("missing-target", model / "baseline" / "threads.xfail");
-    write_file(model / "baseline" / "target", "");
-    fs::create_symlink("target", model / "baseline" / "trace.xfail");
-
-    struct Case {
-        Category category;
-        Status status, expected;
-        bool marker;
-    };
-    for (auto c : {
-             Case{Category::Verify, Status::Fail, Status::Xfail, true},
-             Case{Category::Verify, Status::Timeout, Status::Xfail, true},
-             Case{Category::Verify, Status::Pass, Status::Pass, true},
-             Case{Category::Verify, Status::Skip, Status::Skip, true},
-             Case{Category::Verify, Status::Xfail, Status::Xfail, true},
-             Case{Category::Lts, Status::Fail, Status::Fail, false},      // a directory
-             Case{Category::Threads, Status::Fail, Status::Fail, false},  // a dangling link
-             Case{Category::Trace, Status::Fail, Status::Xfail, true},    // a link to a file
-             Case{Category::Parsing, Status::Fail, Status::Fail, false},  // none
-         }) {
-        auto out = apply_xfail_marker(model, result("m", c.category, c.status, "why", seconds(2)));
-        EXPECT_EQ(out.status, c.expected) << name(c.category) << " " << word(c.status);
-        EXPECT_EQ(out.xfail_marker, c.marker) << name(c.category) << " " << word(c.status);
-        EXPECT_EQ(out.reason, "why");
-        EXPECT_EQ(out.elapsed, seconds(2));
-    }
 }
 
 TEST(Blocking, IsAByteSubstringOfTheStandardError) {
