@@ -100,9 +100,10 @@ std::string aut_text(unsigned states, const std::vector<Edge>& edges) {
     return text;
 }
 
-std::optional<std::string> unprivileged_prefix() {
+std::optional<std::string> unprivileged_prefix(unsigned uid) {
     if (::geteuid() != 0) return "";
-    const std::string prefix = "setpriv --reuid=65534 --regid=65534 --clear-groups -- ";
+    const auto id = std::to_string(uid);
+    const std::string prefix = "setpriv --reuid=" + id + " --regid=" + id + " --clear-groups -- ";
     if (run_program("/bin/sh", {"-c", prefix + "true"}, "/").code != 0) return std::nullopt;
     return prefix;
 }

@@ -80,10 +80,11 @@ struct Edge {
 };
 std::string aut_text(unsigned states, const std::vector<Edge>& edges);
 
-// A shell command prefix that runs what follows as an unprivileged user, since root's rights
-// lift the limits some tests must meet: empty when this process is not root, nothing when no
-// such user can be taken. What the command reads or writes must be open to that user.
-std::optional<std::string> unprivileged_prefix();
+// A shell command prefix that runs what follows as an unprivileged user (by default nobody),
+// since root's rights lift the limits some tests must meet: empty when this process is not
+// root, nothing when no such user can be taken. What the command reads or writes must be open
+// to that user.
+std::optional<std::string> unprivileged_prefix(unsigned uid = 65534);
 
 // The lines of a text that contain the needle.
 std::vector<std::string> lines_with(std::string_view text, std::string_view needle);
