@@ -34,7 +34,7 @@ struct StallCorpus : Corpus {
         fs::permissions(root / "slow", fs::perms::owner_all);
         for (std::string name : {"a", "b", "c"}) {
             model(name, false);
-            files(name, {{name + ".svk", ""}});
+            files(name, {{name + ".svk", ""}, {"baseline/lts.aut", "des (0,0,1)\n"}});
         }
         for (auto name : {"misc_a", "misc_b", "misc_c"}) {
             model(name, false);
@@ -78,6 +78,9 @@ TEST(Lifetime, TimeLimitsAndSignalsEndEveryProgramOfTheToolsAndTheReportSaysWhat
         {"SIGINT", job_control, "--category parsing", "kill -INT $pid", 130,
          "\n=== summary ===\ncategory         PASS   FAIL  XFAIL   SKIP\n",
          "interrupted by SIGINT: 3 model checks not finished\n"},
+        {"SIGTERM in checks that keep a log", job_control, "--category lts", "kill -TERM $pid",
+         143, "\n=== summary ===\ncategory         PASS   FAIL  XFAIL   SKIP\n",
+         "interrupted by SIGTERM: 3 model checks not finished\n"},
         {"SIGTERM, TAP", job_control, "--category misc --output tap", "kill -TERM $pid", 143,
          "Bail out! interrupted by SIGTERM\n",
          "interrupted by SIGTERM: 3 model checks not finished\n"},
@@ -105,6 +108,9 @@ TEST(Lifetime, TimeLimitsAndSignalsEndEveryProgramOfTheToolsAndTheReportSaysWhat
             EXPECT_EQ(read_file(corpus.root / "err"), c.err) << c.what;
         }
         EXPECT_EQ(corpus.left_running(), std::vector<std::string>()) << c.what;
+        // A check cut short writes no session log that would read as its result.
+        for (const auto& entry : fs::recursive_directory_iterator(corpus.root / "build"))
+            EXPECT_NE(entry.path().filename(), "log") << c.what << ": " << entry.path();
         // The misc checks' scratch directories went with them.
         if (c.cleaned) {
             EXPECT_TRUE(fs::is_empty(corpus.tmp)) << c.what;
