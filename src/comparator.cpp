@@ -178,10 +178,9 @@ LtsCompareRun ltscompare_one(const Path& ltscompare, const Path& left, const Pat
     if (!launched)
         return finish(CompareVerdict::Error, "spawn: " + posix::error_text(launched.error().error));
     auto& child = *launched;
-    // The answer is taken as soon as the comparator ends; a process it left behind holding its
-    // pipes is not waited for past the time limit.
-    auto stop = child.pump(Clock::time_point::max(), [&] { return !child.running(); });
-    if (stop == Stop::Done) stop = child.pump_to_end(deadline);
+    // The answer is due by the time limit: no grace after it, even for a comparator that
+    // exited just before it.
+    auto stop = child.finish(Duration::zero());
     run.stdout_text = text::decoded(std::move(child.bytes(Stream::Out)));
     std::string err = text::decoded(std::move(child.bytes(Stream::Err)));
     switch (stop) {

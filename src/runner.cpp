@@ -21,9 +21,8 @@ using posix::Clock;
 using supervisor::Stop;
 using supervisor::Stream;
 
-// A process the child left behind may hold its pipes open long after the child exited. Waiting
-// for them is bounded by the deadline, though never cut shorter than this grace, in which the
-// pipes of a child that exited near its deadline are surely drained.
+// The pipes of a child that exited near its deadline are still drained for this long: what a
+// tool printed before it exited in time is part of its result.
 constexpr Duration DRAIN_GRACE = std::chrono::seconds(1);
 
 bool has_nul(std::string_view text) {
@@ -46,6 +45,14 @@ std::string spawn_message(const Invocation& invocation, int error) {
 
 }  // namespace
 
+posix::SpawnPlan spawn_plan(const Invocation& invocation) {
+    return {.program = invocation.program,
+            .search_path = invocation.program.native().find('/') == std::string::npos,
+            .args = invocation.args,
+            .env = posix::environment_with(invocation.env),
+            .cwd = invocation.cwd};
+}
+
 Outcome run(const Invocation& invocation) {
     auto start = Clock::now();
     auto deadline = posix::deadline_after(start, invocation.timeout);
@@ -54,11 +61,7 @@ Outcome run(const Invocation& invocation) {
     // and much memory costs far more, and every thread writing afterwards pays for it in
     // copy-on-write faults.
     auto launched = supervisor::Supervisor::start({
-        .plan = {.program = invocation.program,
-                 .search_path = invocation.program.native().find('/') == std::string::npos,
-                 .args = invocation.args,
-                 .env = posix::environment_with(invocation.env),
-                 .cwd = invocation.cwd},
+        .plan = spawn_plan(invocation),
         .with_input = invocation.stdin_bytes.has_value(),
         .deadline = deadline,
     });
@@ -72,12 +75,7 @@ Outcome run(const Invocation& invocation) {
         child.close_input();
     }
 
-    auto stop = child.pump(Clock::time_point::max(), [&] { return !child.running(); });
-    if (stop == Stop::Done) {
-        stop = child.pump_to_end(std::max(deadline, Clock::now() + DRAIN_GRACE));
-        // What was read by the end of the wait is kept.
-        if (stop == Stop::GaveUp) stop = Stop::Done;
-    }
+    auto stop = child.finish(DRAIN_GRACE);
     switch (stop) {
         case Stop::Done:
         case Stop::GaveUp: break;

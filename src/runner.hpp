@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kinds.hpp"
+#include "posix.hpp"
 
 namespace tolvern::runner {
 
@@ -47,5 +48,10 @@ struct SpawnError {
 using Outcome = std::variant<Exited, TimedOut, SpawnError>;
 
 Outcome run(const Invocation& invocation);
+
+// How the invocation's program starts, for a caller that talks to it rather than runs it (the
+// REPL daemon): a bare name looked up on PATH, this environment with the additions, the
+// working directory. Input and the time limit are the caller's.
+posix::SpawnPlan spawn_plan(const Invocation& invocation);
 
 }  // namespace tolvern::runner

@@ -164,6 +164,13 @@ Stop Supervisor::pump_to_end(Clock::time_point until) {
     return pump(until, [] { return false; });
 }
 
+Stop Supervisor::finish(Duration grace) {
+    auto stop = pump(Clock::time_point::max(), [&] { return !running(); });
+    if (stop != Stop::Done) return stop;
+    stop = pump_to_end(std::max(deadline_, posix::deadline_after(Clock::now(), grace)));
+    return stop == Stop::GaveUp ? Stop::Done : stop;
+}
+
 bool Supervisor::waiting() const {
     return running() || feeding() ||
            std::any_of(captures_.begin(), captures_.end(),

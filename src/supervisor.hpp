@@ -78,6 +78,11 @@ class Supervisor {
     Stop pump(Clock::time_point until, const std::function<bool()>& done);
     // Runs the loop until the child has ended and every pipe is closed.
     Stop pump_to_end(Clock::time_point until);
+    // Runs the child to the end of the run: until it exits (or the deadline, a cap or a stop
+    // ends it), then until its pipes close. A process it left behind may hold them open long
+    // after: reading stops at the deadline, or `grace` after the exit when that is later, the
+    // group is ended, and what was read by then counts (Stop::Done).
+    Stop finish(Duration grace);
 
     bool running() const { return child_.running(); }
     // The wait status once the child has ended.

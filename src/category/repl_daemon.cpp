@@ -188,12 +188,10 @@ std::expected<bool, std::string> converse(const Path& kestrin, const model::Mode
                                           const std::function<void(std::string_view)>& handle,
                                           const std::function<void(ReplConversation&)>& feed) {
     auto deadline = posix::deadline_after(Clock::now(), setup.timeout);
+    auto invocation =
+        kestrin_invocation(kestrin, model, repl_args(model, setup.flush), setup.timeout);
     auto launched = supervisor::Supervisor::start({
-        .plan = {.program = kestrin,
-                 .search_path = true,
-                 .args = repl_args(model, setup.flush),
-                 .env = posix::environment_with(isolated_env()),
-                 .cwd = model.workdir},
+        .plan = runner::spawn_plan(invocation),
         .with_input = true,
         .deadline = deadline,
     });
@@ -210,7 +208,8 @@ std::expected<bool, std::string> converse(const Path& kestrin, const model::Mode
     auto& daemon = conversation.daemon;
     daemon.close_input();
     daemon.close(Stream::Out);
-    if (!conversation.settled(daemon.pump_to_end(conversation.give_up)))
+    // Its standard error is read as long as its replies were.
+    if (!conversation.settled(daemon.finish(READ_GRACE)))
         return std::unexpected(*conversation.failure);
     if (conversation.failure) return std::unexpected(*conversation.failure);
     return is_blocking(daemon.bytes(Stream::Err));

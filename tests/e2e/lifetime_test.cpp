@@ -14,8 +14,7 @@ using namespace tolvern::testing;
 
 // Whether the process runs (a zombie left to init does not).
 bool running(const std::string& pid) {
-    return run_program("/bin/sh", {"-c", "ps -o stat= -p " + pid + " | grep -qv Z"}, "/").code ==
-           0;
+    return run_program("/bin/sh", {"-c", "ps -o stat= -p " + pid + " | grep -qv Z"}, "/").code == 0;
 }
 
 // Three models for each of parsing and misc whose tool starts a program of its own and waits for
@@ -78,8 +77,8 @@ TEST(Lifetime, TimeLimitsAndSignalsEndEveryProgramOfTheToolsAndTheReportSaysWhat
         {"SIGINT", job_control, "--category parsing", "kill -INT $pid", 130,
          "\n=== summary ===\ncategory         PASS   FAIL  XFAIL   SKIP\n",
          "interrupted by SIGINT: 3 model checks not finished\n"},
-        {"SIGTERM in checks that keep a log", job_control, "--category lts", "kill -TERM $pid",
-         143, "\n=== summary ===\ncategory         PASS   FAIL  XFAIL   SKIP\n",
+        {"SIGTERM in checks that keep a log", job_control, "--category lts", "kill -TERM $pid", 143,
+         "\n=== summary ===\ncategory         PASS   FAIL  XFAIL   SKIP\n",
          "interrupted by SIGTERM: 3 model checks not finished\n"},
         {"SIGTERM, TAP", job_control, "--category misc --output tap", "kill -TERM $pid", 143,
          "Bail out! interrupted by SIGTERM\n",
@@ -89,8 +88,8 @@ TEST(Lifetime, TimeLimitsAndSignalsEndEveryProgramOfTheToolsAndTheReportSaysWhat
          "\n",
          "interrupted by SIGHUP: 3 model checks not finished\n"},
         // The second signal ends the process at once, before any cleanup.
-        {"two quick SIGINTs", job_control, "--category misc", "kill -INT $pid; kill -INT $pid",
-         130, "", "-", false},
+        {"two quick SIGINTs", job_control, "--category misc", "kill -INT $pid; kill -INT $pid", 130,
+         "", "-", false},
         {"a time limit", job_control, "--category misc --timeout 1", "", 1,
          "misc                0      3      0      0\n", ""},
         {"SIGHUP under nohup", job_control + "nohup ", "--category parsing --timeout 1",
@@ -180,9 +179,9 @@ TEST(Lifetime, AProcessLimitNarrowsThePoolOrStopsTheStart) {
         {3, 2, "", "error: cannot start a thread: Resource temporarily unavailable\n"},
     };
     for (const auto& c : cases) {
-        auto script = *unprivileged + "bash -c 'ulimit -u " + std::to_string(c.limit) +
-                      "; exec " + TOLVERN_BIN.string() + " --kestrin " +
-                      KESTRIN_STANDIN.string() + " -j 8 --category parsing'";
+        auto script = *unprivileged + "bash -c 'ulimit -u " + std::to_string(c.limit) + "; exec " +
+                      TOLVERN_BIN.string() + " --kestrin " + KESTRIN_STANDIN.string() +
+                      " -j 8 --category parsing'";
         auto run = run_program("/bin/sh", {"-c", script}, corpus.root, {{"NO_COLOR", "1"}});
         EXPECT_EQ(run.code, c.code) << c.limit << "\n" << run.err;
         EXPECT_TRUE(run.out.ends_with(c.out_end)) << c.limit << "\n" << run.out;
