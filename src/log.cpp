@@ -131,17 +131,13 @@ std::expected<Path, std::error_code> write(const Path& dir, std::string_view nam
     // The old bytes are written over and only the rest cut off, rather than the file emptied
     // first: a file system may flush a file that was emptied and written again as it is closed,
     // which on a rerun over the same output root costs more than the runs themselves.
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return std::unexpected(last_error());
-    auto written = posix::write_all(fd, bytes);
-    if (written && ::ftruncate(fd, static_cast<off_t>(bytes.size())) != 0)
+    posix::Fd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+    if (file.fd < 0) return std::unexpected(last_error());
+    auto written = posix::write_all(file.fd, bytes);
+    if (written && ::ftruncate(file.fd, static_cast<off_t>(bytes.size())) != 0)
         written = std::unexpected(errno);
-    if (!written) {
-        ::close(fd);
-        return std::unexpected(std::error_code(written.error(), std::generic_category()));
-    }
-    // A full disk may only show when the data is flushed at close.
-    if (::close(fd) != 0) return std::unexpected(last_error());
+    if (written) written = file.close();
+    if (!written) return std::unexpected(std::error_code(written.error(), std::generic_category()));
     return path;
 }
 

@@ -30,6 +30,12 @@ void Fd::reset() {
     fd = -1;
 }
 
+std::expected<void, int> Fd::close() {
+    int closing = std::exchange(fd, -1);
+    if (closing >= 0 && ::close(closing) != 0) return std::unexpected(errno);
+    return {};
+}
+
 std::expected<Pipe, int> make_pipe() {
     int fds[2];
 #ifdef __linux__

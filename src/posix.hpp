@@ -37,6 +37,9 @@ struct Fd {
     ~Fd() { reset(); }
     // Closes the descriptor now.
     void reset();
+    // Closes the descriptor now and says whether that went well: a written file's last error
+    // (a full disk, say) may show only here.
+    std::expected<void, int> close();
 };
 
 struct Pipe {
