@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <new>
 
 #include "posix.hpp"
 #include "text.hpp"
@@ -32,31 +33,42 @@ std::error_code not_regular_file() {
     return {1, category};
 }
 
-}  // namespace
+// Whether memory can hold a text of this size. The allocator linked into tolvern ends the
+// process when a throwing allocation fails, so a file too large to hold is found out by a
+// non-throwing one first, and a huge or sparse file stays an error like any other.
+bool can_hold(std::size_t size) {
+    void* probe = ::operator new(size + 1, std::nothrow);
+    ::operator delete(probe);
+    return probe != nullptr;
+}
 
-std::expected<std::string, std::error_code> read_bytes(const std::filesystem::path& path,
-                                                       Accept accept) {
-    // Opening a FIFO without a writer must not wait, and the type is asked of what was opened,
-    // so that nothing can be put in its place in between.
-    const int flags = accept == Accept::RegularFile ? O_NONBLOCK | O_NOCTTY : 0;
-    posix::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | flags));
-    if (fd.fd < 0) return std::unexpected(system_error(errno));
-    struct stat st {};
-    if (::fstat(fd.fd, &st) != 0) return std::unexpected(system_error(errno));
-    if (S_ISDIR(st.st_mode)) return std::unexpected(system_error(EISDIR));
+// The rest of an open regular file of the given size.
+std::expected<std::string, std::error_code> read_whole(int fd, off_t size) {
+    auto length = static_cast<std::size_t>(size);
+    if (!can_hold(length)) return std::unexpected(system_error(EFBIG));
     std::string bytes;
-    if (S_ISREG(st.st_mode))
-        bytes.reserve(static_cast<size_t>(st.st_size));
-    else if (accept == Accept::RegularFile)
-        return std::unexpected(not_regular_file());
-    if (auto read = posix::read_to_end(fd.fd, bytes); !read)
+    bytes.reserve(length);
+    if (auto read = posix::read_to_end(fd, bytes); !read)
         return std::unexpected(system_error(read.error()));
     return bytes;
 }
 
-std::expected<std::string, std::error_code> read_text(const std::filesystem::path& path,
-                                                      Accept accept) {
-    auto bytes = read_bytes(path, accept);
+}  // namespace
+
+std::expected<std::string, std::error_code> read_bytes(const std::filesystem::path& path) {
+    // Opening a FIFO without a writer must not wait, and the type is asked of what was opened,
+    // so that nothing can be put in its place in between.
+    posix::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (fd.fd < 0) return std::unexpected(system_error(errno));
+    struct stat st {};
+    if (::fstat(fd.fd, &st) != 0) return std::unexpected(system_error(errno));
+    if (S_ISDIR(st.st_mode)) return std::unexpected(system_error(EISDIR));
+    if (!S_ISREG(st.st_mode)) return std::unexpected(not_regular_file());
+    return read_whole(fd.fd, st.st_size);
+}
+
+std::expected<std::string, std::error_code> read_text(const std::filesystem::path& path) {
+    auto bytes = read_bytes(path);
     if (bytes && !text::is_valid_utf8(*bytes))
         return std::unexpected(std::make_error_code(std::errc::illegal_byte_sequence));
     return bytes;

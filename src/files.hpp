@@ -8,18 +8,12 @@
 
 namespace tolvern::files {
 
-// What a read takes on. The corpus and the configuration are read only from regular files
-// (links followed), so that a FIFO cannot block and a device cannot be read without end: a
-// directory is then EISDIR, anything else "not a regular file". A file that the user names for
-// one helper run may be a pipe as well.
-enum class Accept { RegularFile, AnyFile };
-
-// The whole file's bytes.
-std::expected<std::string, std::error_code> read_bytes(const std::filesystem::path& path,
-                                                       Accept accept = Accept::RegularFile);
+// The whole file's bytes. Only regular files (links followed) are read, so that a FIFO cannot
+// block and a device cannot be read without end: a directory is EISDIR, anything else "not a
+// regular file", and a file too large to hold in memory EFBIG.
+std::expected<std::string, std::error_code> read_bytes(const std::filesystem::path& path);
 // The whole file as UTF-8 text; bytes that are not valid UTF-8 are an error (EILSEQ).
-std::expected<std::string, std::error_code> read_text(const std::filesystem::path& path,
-                                                      Accept accept = Accept::RegularFile);
+std::expected<std::string, std::error_code> read_text(const std::filesystem::path& path);
 // Whether the path's status can be read (any file type; links followed).
 bool exists(const std::filesystem::path& path);
 // Whether the path is a regular file (links followed; unreadable counts as not).
