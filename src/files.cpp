@@ -2,6 +2,7 @@
 #include "files.hpp"
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <climits>
 #include <cstdlib>
 #include <new>
+#include <utility>
 
 #include "posix.hpp"
 #include "text.hpp"
@@ -51,6 +53,35 @@ std::expected<std::string, std::error_code> read_whole(int fd, off_t size) {
     if (auto read = posix::read_to_end(fd, bytes); !read)
         return std::unexpected(system_error(read.error()));
     return bytes;
+}
+
+// Gives the owner every right on each directory of the tree, links not followed, so that a
+// script that made part of its scratch read-only cannot keep it from being removed.
+void open_up_tree(const std::filesystem::path& root) {
+    namespace fs = std::filesystem;
+    auto open_up = [](const fs::path& dir) {
+        std::error_code ignored;
+        if (fs::symlink_status(dir, ignored).type() == fs::file_type::directory)
+            fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ignored);
+    };
+    open_up(root);
+    // Each directory is opened up while the walk stands on it, before it descends into it.
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(root, error), end; !error && it != end;
+         it.increment(error))
+        open_up(it->path());
+}
+
+// "{temp_dir}/{stem}XXXXXX{suffix}", as the mk*temp calls take it; they change it even when
+// they fail, so errors name the pattern kept aside.
+std::string scratch_template(std::string_view stem, std::string_view suffix) {
+    std::string name(stem);
+    name.append("XXXXXX").append(suffix);
+    return (temp_dir() / name).string();
+}
+
+std::string scratch_error(const std::string& path, int error) {
+    return describe(path, system_error(error));
 }
 
 }  // namespace
@@ -102,7 +133,41 @@ void fill_standard_descriptors() {
 
 std::filesystem::path temp_dir() {
     const char* dir = std::getenv("TMPDIR");
-    return dir != nullptr && *dir != '\0' ? std::filesystem::path(dir) : "/tmp";
+    std::filesystem::path path = dir != nullptr && *dir != '\0' ? dir : "/tmp";
+    // A child started elsewhere must reach the same directory by the same text.
+    std::error_code error;
+    auto absolute = std::filesystem::absolute(path, error);
+    return error ? path : absolute;
+}
+
+Scratch::~Scratch() {
+    if (path.empty()) return;
+    open_up_tree(path);
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+std::expected<Scratch, std::string> make_scratch_dir(std::string_view stem) {
+    const auto pattern = scratch_template(stem, "");
+    auto name = pattern;
+    if (::mkdtemp(name.data()) == nullptr) return std::unexpected(scratch_error(pattern, errno));
+    return Scratch(name);
+}
+
+std::expected<Scratch, std::string> make_scratch_file(std::string_view stem,
+                                                      std::string_view suffix,
+                                                      std::string_view bytes) {
+    const auto pattern = scratch_template(stem, suffix);
+    auto name = pattern;
+    posix::Fd fd(::mkostemps(name.data(), static_cast<int>(suffix.size()), O_CLOEXEC));
+    if (fd.fd < 0) return std::unexpected(scratch_error(pattern, errno));
+    // From here on the file is ours, and goes again if it cannot be written whole.
+    Scratch file(name);
+    if (auto written = posix::write_all(fd.fd, bytes); !written)
+        return std::unexpected(scratch_error(name, written.error()));
+    // A full disk may only show when the data is flushed at close.
+    if (::close(std::exchange(fd.fd, -1)) != 0) return std::unexpected(scratch_error(name, errno));
+    return file;
 }
 
 std::string describe(const std::filesystem::path& path, const std::error_code& error) {
