@@ -137,17 +137,5 @@ TEST(Scratch, EachIsItsRunsOwnAndGoesWithItsOwner) {
     EXPECT_EQ(testing::read_file(tmp.path / "outside/kept"), "x");
 }
 
-TEST(Scratch, ErrorsNameWhatWasToBeMade) {
-    testing::TempDir tmp;
-    Tmpdir setting((tmp.path / "missing").c_str());
-    auto dir = make_scratch_dir("tolvern_m_");
-    auto file = make_scratch_file("tolvern_elig_m_", ".trace", "");
-    const std::string absent = ": No such file or directory";
-    EXPECT_EQ(dir ? "made" : dir.error(),
-              (tmp.path / "missing/tolvern_m_XXXXXX").string() + absent);
-    EXPECT_EQ(file ? "made" : file.error(),
-              (tmp.path / "missing/tolvern_elig_m_XXXXXX.trace").string() + absent);
-}
-
 }  // namespace
 }  // namespace tolvern::files
