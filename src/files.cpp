@@ -2,12 +2,15 @@
 #include "files.hpp"
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <new>
+#include <utility>
 
 #include "posix.hpp"
 #include "text.hpp"
@@ -32,31 +35,71 @@ std::error_code not_regular_file() {
     return {1, category};
 }
 
-}  // namespace
+// Whether memory can hold a text of this size. The allocator linked into tolvern ends the
+// process when a throwing allocation fails, so a file too large to hold is found out by a
+// non-throwing one first, and a huge or sparse file stays an error like any other.
+bool can_hold(std::size_t size) {
+    void* probe = ::operator new(size + 1, std::nothrow);
+    ::operator delete(probe);
+    return probe != nullptr;
+}
 
-std::expected<std::string, std::error_code> read_bytes(const std::filesystem::path& path,
-                                                       Accept accept) {
-    // Opening a FIFO without a writer must not wait, and the type is asked of what was opened,
-    // so that nothing can be put in its place in between.
-    const int flags = accept == Accept::RegularFile ? O_NONBLOCK | O_NOCTTY : 0;
-    posix::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | flags));
-    if (fd.fd < 0) return std::unexpected(system_error(errno));
-    struct stat st {};
-    if (::fstat(fd.fd, &st) != 0) return std::unexpected(system_error(errno));
-    if (S_ISDIR(st.st_mode)) return std::unexpected(system_error(EISDIR));
+// The rest of an open regular file of the given size.
+std::expected<std::string, std::error_code> read_whole(int fd, off_t size) {
+    auto length = static_cast<std::size_t>(size);
+    if (!can_hold(length)) return std::unexpected(system_error(EFBIG));
     std::string bytes;
-    if (S_ISREG(st.st_mode))
-        bytes.reserve(static_cast<size_t>(st.st_size));
-    else if (accept == Accept::RegularFile)
-        return std::unexpected(not_regular_file());
-    if (auto read = posix::read_to_end(fd.fd, bytes); !read)
+    bytes.reserve(length);
+    if (auto read = posix::read_to_end(fd, bytes); !read)
         return std::unexpected(system_error(read.error()));
     return bytes;
 }
 
-std::expected<std::string, std::error_code> read_text(const std::filesystem::path& path,
-                                                      Accept accept) {
-    auto bytes = read_bytes(path, accept);
+// Gives the owner every right on each directory of the tree, links not followed, so that a
+// script that made part of its scratch read-only cannot keep it from being removed.
+void open_up_tree(const std::filesystem::path& root) {
+    namespace fs = std::filesystem;
+    auto open_up = [](const fs::path& dir) {
+        std::error_code ignored;
+        if (fs::symlink_status(dir, ignored).type() == fs::file_type::directory)
+            fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ignored);
+    };
+    open_up(root);
+    // Each directory is opened up while the walk stands on it, before it descends into it.
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(root, error), end; !error && it != end;
+         it.increment(error))
+        open_up(it->path());
+}
+
+// "{temp_dir}/{stem}XXXXXX{suffix}", as the mk*temp calls take it; they change it even when
+// they fail, so errors name the pattern kept aside.
+std::string scratch_template(std::string_view stem, std::string_view suffix) {
+    std::string name(stem);
+    name.append("XXXXXX").append(suffix);
+    return (temp_dir() / name).string();
+}
+
+std::string scratch_error(const std::string& path, int error) {
+    return describe(path, system_error(error));
+}
+
+}  // namespace
+
+std::expected<std::string, std::error_code> read_bytes(const std::filesystem::path& path) {
+    // Opening a FIFO without a writer must not wait, and the type is asked of what was opened,
+    // so that nothing can be put in its place in between.
+    posix::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (fd.fd < 0) return std::unexpected(system_error(errno));
+    struct stat st {};
+    if (::fstat(fd.fd, &st) != 0) return std::unexpected(system_error(errno));
+    if (S_ISDIR(st.st_mode)) return std::unexpected(system_error(EISDIR));
+    if (!S_ISREG(st.st_mode)) return std::unexpected(not_regular_file());
+    return read_whole(fd.fd, st.st_size);
+}
+
+std::expected<std::string, std::error_code> read_text(const std::filesystem::path& path) {
+    auto bytes = read_bytes(path);
     if (bytes && !text::is_valid_utf8(*bytes))
         return std::unexpected(std::make_error_code(std::errc::illegal_byte_sequence));
     return bytes;
@@ -90,7 +133,41 @@ void fill_standard_descriptors() {
 
 std::filesystem::path temp_dir() {
     const char* dir = std::getenv("TMPDIR");
-    return dir != nullptr && *dir != '\0' ? std::filesystem::path(dir) : "/tmp";
+    std::filesystem::path path = dir != nullptr && *dir != '\0' ? dir : "/tmp";
+    // A child started elsewhere must reach the same directory by the same text.
+    std::error_code error;
+    auto absolute = std::filesystem::absolute(path, error);
+    return error ? path : absolute;
+}
+
+Scratch::~Scratch() {
+    if (path.empty()) return;
+    open_up_tree(path);
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+std::expected<Scratch, std::string> make_scratch_dir(std::string_view stem) {
+    const auto pattern = scratch_template(stem, "");
+    auto name = pattern;
+    if (::mkdtemp(name.data()) == nullptr) return std::unexpected(scratch_error(pattern, errno));
+    return Scratch(name);
+}
+
+std::expected<Scratch, std::string> make_scratch_file(std::string_view stem,
+                                                      std::string_view suffix,
+                                                      std::string_view bytes) {
+    const auto pattern = scratch_template(stem, suffix);
+    auto name = pattern;
+    posix::Fd fd(::mkostemps(name.data(), static_cast<int>(suffix.size()), O_CLOEXEC));
+    if (fd.fd < 0) return std::unexpected(scratch_error(pattern, errno));
+    // From here on the file is ours, and goes again if it cannot be written whole.
+    Scratch file(name);
+    if (auto written = posix::write_all(fd.fd, bytes); !written)
+        return std::unexpected(scratch_error(name, written.error()));
+    // A full disk may only show when the data is flushed at close.
+    if (::close(std::exchange(fd.fd, -1)) != 0) return std::unexpected(scratch_error(name, errno));
+    return file;
 }
 
 std::string describe(const std::filesystem::path& path, const std::error_code& error) {

@@ -23,7 +23,7 @@ int helper_mode(std::string_view mode, int argc, const char* const* argv) {
                      mode.data());
         return 2;
     }
-    auto text = tolvern::files::read_text(argv[2], tolvern::files::Accept::AnyFile);
+    auto text = tolvern::files::read_text(argv[2]);
     if (!text) {
         std::fprintf(stderr, "error: %s: %s\n", argv[2], text.error().message().c_str());
         return 2;

@@ -3,13 +3,9 @@
 // recorded for that step.
 #include "category/eligible.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -19,7 +15,7 @@
 #include "category/kestrin_cli.hpp"
 #include "category/traces.hpp"
 #include "files.hpp"
-#include "posix.hpp"
+#include "runner.hpp"
 #include "text.hpp"
 
 namespace tolvern::category {
@@ -44,19 +40,17 @@ std::vector<Step> step_goldens(const model::Model& model, std::string_view trace
     return steps;
 }
 
-// The prefix file's name is predictable and its directory may be shared with other users, so
-// it is created afresh and never through a link someone else left at that name. A file that
-// could not be written whole is not left behind.
-bool write_prefix(const Path& path, std::string_view bytes) {
-    std::error_code ignored;
-    std::filesystem::remove(path, ignored);
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    bool written = posix::write_all(fd, bytes).has_value();
-    // A full disk may only show when the data is flushed at close.
-    if (::close(fd) == 0 && written) return true;
-    std::filesystem::remove(path, ignored);
-    return false;
+// kestrin's run on the prefix of step k, written to a file of its own that no other run, in
+// this session or another, can have, and removed once the run is over, however it ended;
+// nothing when that file could not be written.
+std::optional<runner::Outcome> run_on_prefix(const ReplTrace& trace, const model::Model& model,
+                                             const Path& kestrin, Duration timeout, std::uint64_t k,
+                                             std::string_view prefix) {
+    auto file = files::make_scratch_file(
+        "tolvern_elig_" + model.name + "_" + trace.name + "_" + std::to_string(k) + "_", ".trace",
+        prefix);
+    if (!file) return std::nullopt;
+    return runner::run(check_trace_invocation(kestrin, model, file->path, timeout));
 }
 
 // The golden of step k: its override, else the listed step closest below or at k.
@@ -78,17 +72,12 @@ std::optional<std::string> check_step(const ReplTrace& trace, const model::Model
                                       const Path& kestrin, Duration timeout,
                                       const Path& baseline_dir, const std::vector<Step>& steps,
                                       std::uint64_t k, std::string_view prefix) {
-    auto prefix_file = files::temp_dir() / ("tolvern_elig_" + model.name + "_" + trace.name + "_" +
-                                            std::to_string(k) + ".trace");
-    if (!write_prefix(prefix_file, prefix)) return "(prefix-write)";
-    auto outcome = runner::run(check_trace_invocation(kestrin, model, prefix_file, timeout));
-    std::error_code ignored;
-    std::filesystem::remove(prefix_file, ignored);
-
-    if (std::holds_alternative<runner::TimedOut>(outcome)) return "(timeout)";
-    if (const auto* error = std::get_if<runner::SpawnError>(&outcome))
+    auto outcome = run_on_prefix(trace, model, kestrin, timeout, k, prefix);
+    if (!outcome) return "(prefix-write)";
+    if (std::holds_alternative<runner::TimedOut>(*outcome)) return "(timeout)";
+    if (const auto* error = std::get_if<runner::SpawnError>(&*outcome))
         return "(spawn:" + error->message + ")";
-    const auto& run = std::get<runner::Exited>(outcome);
+    const auto& run = std::get<runner::Exited>(*outcome);
     if (is_blocking(run.stderr_text) || run.stderr_text.find("render bailed") != std::string::npos)
         return std::nullopt;
 

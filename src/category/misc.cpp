@@ -2,9 +2,7 @@
 // the model directory and the scratch directory in its environment; its exit status decides.
 #include "category/misc.hpp"
 
-#include <sys/stat.h>
-
-#include <cerrno>
+#include <expected>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -23,23 +21,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Removes the scratch tree (a link in its place goes, not what it points to). Anything else of
-// that name is not ours to delete: it stays, and creating the scratch directory then fails.
-void remove_scratch(const fs::path& dir) {
+// The run's own scratch directory, under a name that no other run, in this session or another,
+// can have, so that two sessions with a model of this name never share one. Missing parents
+// are made first, as a fresh $TMPDIR may not exist yet.
+std::expected<files::Scratch, std::string> make_scratch(const Model& model) {
     std::error_code ignored;
-    auto type = fs::symlink_status(dir, ignored).type();
-    if (type == fs::file_type::directory || type == fs::file_type::symlink)
-        fs::remove_all(dir, ignored);
-}
-
-// Makes the scratch directory, and its missing parents. The directory itself must be new: what
-// still stands there after the removal (another user's directory in a shared temporary
-// directory) is not ours to run a script in.
-std::error_code make_scratch(const fs::path& dir) {
-    std::error_code error;
-    fs::create_directories(dir.parent_path(), error);
-    if (!error && ::mkdir(dir.c_str(), 0777) != 0) error = {errno, std::generic_category()};
-    return error;
+    fs::create_directories(files::temp_dir(), ignored);
+    return files::make_scratch_dir("tolvern_" + model.name + "_");
 }
 
 // What the script's run says of the model; without a script, or a scratch directory to run it
@@ -52,27 +40,24 @@ Verdict misc_verdict(const CategoryContext& context, const Model& model) {
     auto script_arg = files::canonical_or_same(script);
     auto model_dir = files::canonical_or_same(model.dir);
 
-    // A scratch directory of the same name left by an interrupted run must not leak into this one.
-    auto scratch = files::temp_dir() / ("tolvern_" + model.name);
-    remove_scratch(scratch);
-    if (auto error = make_scratch(scratch))
+    // Removed on every way out of this function, a run cut short by a stop included.
+    auto scratch = make_scratch(model);
+    if (!scratch)
         return unmarkable(result(model.name, context.category, Status::Fail,
-                                 "mkdir " + text::lossy(scratch) + ": " + error.message(),
-                                 Duration{}));
+                                 "mkdir " + scratch.error(), Duration{}));
 
     auto env = isolated_env();
     env.emplace_back("KESTRIN", text::lossy(context.kestrin));
-    env.emplace_back("TOLVERN_TMPDIR", text::lossy(scratch));
+    env.emplace_back("TOLVERN_TMPDIR", text::lossy(scratch->path));
     env.emplace_back("MODEL_DIR", text::lossy(model_dir));
     auto outcome = runner::run(runner::Invocation{
         .program = "bash",
         .args = {text::lossy(script_arg)},
         .env = std::move(env),
-        .cwd = scratch,
+        .cwd = scratch->path,
         .stdin_bytes = std::nullopt,
         .timeout = context.timeout,
     });
-    remove_scratch(scratch);
 
     auto finished = unfinished_result(outcome, model.name, context.category, "run.sh");
     if (!finished) {

@@ -29,10 +29,6 @@ TEST(HelperModes, PrintTheNormalisedTextAndTheFlushAlphabet) {
     EXPECT_EQ(flushes.code, 0);
     EXPECT_EQ(flushes.out, "a.<flush>,b.<flush>\n");
 
-    // The file may be a pipe, unlike the files of a session.
-    auto piped = run_program(TOLVERN_BIN, {"flush-actions", "/dev/stdin"}, dir.path, {}, aut);
-    EXPECT_EQ(piped.out, "a.<flush>,b.<flush>\n") << piped.err;
-
     write_file(dir.path / "empty.aut", "");
     EXPECT_EQ(run_program(TOLVERN_BIN, {"flush-actions", "empty.aut"}, dir.path).out, "\n");
     EXPECT_EQ(run_program(TOLVERN_BIN, {"normalize-lts", "empty.aut"}, dir.path).out, "");
@@ -52,12 +48,35 @@ TEST(HelperModes, ReportUsageAndReadErrors) {
         {{"flush-actions", "latin1.aut"},
          "error: latin1.aut: " + std::make_error_code(std::errc::illegal_byte_sequence).message() +
              "\n"},
+        // Neither a device nor a pipe may be read without end.
+        {{"normalize-lts", "/dev/zero"}, "error: /dev/zero: not a regular file\n"},
+        {{"flush-actions", "/dev/zero"}, "error: /dev/zero: not a regular file\n"},
+        {{"flush-actions", "/dev/stdin"}, "error: /dev/stdin: not a regular file\n"},
     };
     for (const auto& c : cases) {
-        auto run = run_program(TOLVERN_BIN, c.args, dir.path);
+        auto run = run_program(TOLVERN_BIN, c.args, dir.path, {}, "des (0, 0, 1)\n");
         EXPECT_EQ(run.code, 2) << c.args[0];
         EXPECT_EQ(run.err, c.err);
         EXPECT_EQ(run.out, "");
+    }
+}
+
+// A sparse file larger than the memory the process may take is a read error too.
+TEST(HelperModes, AFileTooLargeToHoldIsAReadError) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's shadow memory does not fit under a memory limit";
+#endif
+    TempDir dir;
+    write_file(dir.path / "big.aut", "");
+    fs::resize_file(dir.path / "big.aut", std::uintmax_t{4} << 30);
+    for (std::string mode : {"normalize-lts", "flush-actions"}) {
+        auto run = run_program(
+            "/bin/sh",
+            {"-c", "ulimit -v 1000000 && exec '" + TOLVERN_BIN.string() + "' " + mode + " big.aut"},
+            dir.path);
+        EXPECT_EQ(run.code, 2) << mode;
+        EXPECT_EQ(run.err, "error: big.aut: " +
+                               std::make_error_code(std::errc::file_too_large).message() + "\n");
     }
 }
 

@@ -3,8 +3,11 @@
 // and artefacts of the one-shot pass, and the entries of the per-step eligible pass.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -57,6 +60,57 @@ Strings prefix_files(const fs::path& dir) {
     return found;
 }
 
+// A prefix file's path without the tag that makes it its run's own ("_" and six letters or
+// digits before ".trace"); other paths unchanged.
+std::string untagged(std::string path) {
+    constexpr std::string_view suffix = ".trace";
+    if (!path.ends_with(suffix) || path.size() < suffix.size() + 7) return path;
+    auto tag = path.begin() + static_cast<std::ptrdiff_t>(path.size() - suffix.size() - 7);
+    if (*tag != '_' ||
+        !std::all_of(tag + 1, tag + 7, [](unsigned char c) { return std::isalnum(c); }))
+        return path;
+    path.erase(tag, tag + 7);
+    return path;
+}
+
+// A model whose trace X is the events and one line more, with the golden of each proper prefix
+// calling its last event eligible.
+void eligible_model(Corpus& corpus, std::string_view model, std::string_view x,
+                    const Strings& events) {
+    corpus.model(model);
+    std::string trace;
+    for (std::size_t k = 1; k <= events.size(); ++k) {
+        trace += events[k - 1] + "\n";
+        write_file(corpus.root / "test-models" / model / "baseline" /
+                       ("eligible." + std::string(x) + "." + std::to_string(k)),
+                   "(eligible \"" + events[k - 1] + "\")\n");
+    }
+    add_trace(corpus, model, x, trace + "end\n");
+}
+
+// A kestrin that answers a prefix file itself: it notes the model and the file in $PREFIX_LOG,
+// meets the other session when there is one, and then calls the last line it reads in the file
+// eligible. Every other run goes to the stand-in.
+fs::path prefix_reading_kestrin(const fs::path& dir) {
+    auto kestrin = dir / "kestrin";
+    write_file(kestrin,
+               "#!/bin/sh\ncase \"$3\" in\n*/tolvern_elig_*)\n"
+               "  echo \"$5 $3\" >> \"$PREFIX_LOG\"\n"
+               "  if [ -n \"$MEET_DIR\" ]; then\n" +
+                   std::string(MEET) +
+                   "  fi\n"
+                   "  echo \"(eligible \\\"$(tail -n 1 \"$3\")\\\")\"\n  ;;\n"
+                   "*) exec \"$KESTRIN_REAL\" \"$@\" ;;\nesac\n");
+    fs::permissions(kestrin, fs::perms::owner_all);
+    return kestrin;
+}
+
+std::vector<std::pair<std::string, std::string>> prefix_reading_env(const fs::path& dir) {
+    return {{"TMPDIR", dir.string()},
+            {"PREFIX_LOG", (dir / "prefixes").string()},
+            {"KESTRIN_REAL", KESTRIN_STANDIN.string()}};
+}
+
 // A simulation of trace 0 that the judge fails against its golden.
 constexpr std::string_view WRONG = "m.stop -> Lost\n(trail \"go0\")\n";
 
@@ -99,7 +153,8 @@ TEST(SimulateRepl, TracesRunInNameOrderWhateverOrderTheyFinish) {
     for (auto& argv : standin_argvs(scratch.path / "runs")) {
         if (argv.size() != 6 || argv[1] != "--check-trace") continue;
         auto& runs = argv.back() == "test-models/door/door.svk" ? door_runs : relay_runs;
-        runs.push_back(argv[0] + " " + argv[1] + " " + argv[2] + " " + argv[3] + " " + argv[4]);
+        runs.push_back(argv[0] + " " + argv[1] + " " + untagged(argv[2]) + " " + argv[3] + " " +
+                       argv[4]);
     }
     std::sort(door_runs.begin(), door_runs.end());
     const auto tmp = scratch.path.string() + "/tolvern_elig_door_";
@@ -407,6 +462,51 @@ TEST(SimulateRepl, PrefixFilesAreNeverWrittenThroughALink) {
                               {{"TMPDIR", tmp.path.string()}});
     EXPECT_EQ(reported(run)["door"], (Verdict{"PASS", ""}));
     EXPECT_EQ(read_file(tmp.path / "victim"), "keep\n");
+    EXPECT_EQ(prefix_files(tmp.path), Strings{"tolvern_elig_door_7_1.trace"});
+}
+
+// Model e_1 with trace 2 and model e with trace 1_2 in one session: their prefix files' names
+// run together up to the tag, and each run still reads its own.
+TEST(SimulateRepl, PrefixFilesOfModelsWhoseNamesRunTogether) {
+    Corpus corpus;
+    TempDir tmp;
+    eligible_model(corpus, "e", "1_2", {"p", "q"});
+    eligible_model(corpus, "e_1", "2", {"r", "s"});
+    auto run = corpus.tolvern_with(prefix_reading_kestrin(tmp.path),
+                                   {"--category", "simulate-repl", "--output", "json", "-j", "4"},
+                                   prefix_reading_env(tmp.path));
+    EXPECT_EQ(reported(run),
+              (std::map<std::string, Verdict>{{"e", {"PASS", ""}}, {"e_1", {"PASS", ""}}}));
+
+    std::set<std::string> files;
+    std::map<std::string, Strings> untagged_files;
+    const auto prefix_runs = read_file(tmp.path / "prefixes");
+    for (auto line : text::split_lines(prefix_runs)) {
+        auto fields = text::split_white_space(line);
+        ASSERT_EQ(fields.size(), 2u) << line;
+        files.emplace(fields[1]);
+        untagged_files[std::string(fields[0])].push_back(untagged(std::string(fields[1])));
+    }
+    EXPECT_EQ(files.size(), 4u);
+    const auto head = (tmp.path / "tolvern_elig_e_1_2_").string();
+    const Strings same_names = {head + "1.trace", head + "2.trace"};
+    EXPECT_EQ(untagged_files,
+              (std::map<std::string, Strings>{{"e", same_names}, {"e_1", same_names}}));
+    EXPECT_EQ(prefix_files(tmp.path), Strings{});
+}
+
+// Two checkouts tested at once on one machine with a model of the same name and different
+// traces, each kestrin reading its prefix while the other session is at the same step.
+TEST(SimulateRepl, TwoSessionsWithAModelOfTheSameNameAtOnce) {
+    Corpus first, second;
+    TempDir tmp, meet;
+    eligible_model(first, "same", "7", {"a1", "a2"});
+    eligible_model(second, "same", "7", {"b1", "b2"});
+    auto [first_run, second_run] = run_together(first, second, prefix_reading_kestrin(tmp.path),
+                                                {"--category", "simulate-repl", "--output", "json"},
+                                                prefix_reading_env(tmp.path), meet.path);
+    for (const auto* run : {&first_run, &second_run})
+        EXPECT_EQ(reported(*run)["same"], (Verdict{"PASS", ""})) << run->out;
     EXPECT_EQ(prefix_files(tmp.path), Strings{});
 }
 

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
+#include <future>
 #include <sstream>
 
 #include "text.hpp"
@@ -78,6 +80,22 @@ Run Corpus::tolvern_with(const fs::path& kestrin, std::vector<std::string> args,
     args.insert(args.begin(), {"--kestrin", kestrin.string()});
     env.emplace_back("NO_COLOR", "1");
     return run_program(TOLVERN_BIN, std::move(args), root, std::move(env));
+}
+
+std::pair<Run, Run> run_together(const Corpus& first, const Corpus& second, const fs::path& kestrin,
+                                 const Strings& args,
+                                 const std::vector<std::pair<std::string, std::string>>& env,
+                                 const fs::path& meet_dir) {
+    auto run = [&](const Corpus& corpus, std::string_view me, std::string_view other) {
+        auto with_meeting = env;
+        with_meeting.insert(with_meeting.end(), {{"MEET_DIR", meet_dir.string()},
+                                                 {"MEET_ME", std::string(me)},
+                                                 {"MEET_OTHER", std::string(other)}});
+        return corpus.tolvern_with(kestrin, args, with_meeting);
+    };
+    auto second_run = std::async(std::launch::async, run, std::cref(second), "second", "first");
+    auto first_run = run(first, "first", "second");
+    return {std::move(first_run), second_run.get()};
 }
 
 Strings with_comparator(Strings args) {

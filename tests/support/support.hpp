@@ -67,6 +67,21 @@ struct Corpus {
                      std::vector<std::pair<std::string, std::string>> env = {}) const;
 };
 
+// Runs tolvern in both corpora at the same time with one kestrin, the same arguments and the
+// same environment, each also told where to meet the other (MEET_DIR, MEET_ME, MEET_OTHER) for
+// the shell lines of MEET.
+std::pair<Run, Run> run_together(const Corpus& first, const Corpus& second, const fs::path& kestrin,
+                                 const Strings& args,
+                                 const std::vector<std::pair<std::string, std::string>>& env,
+                                 const fs::path& meet_dir);
+// Shell lines that note this party's arrival and wait, ten seconds at most, for the other's, so
+// that what follows runs while the other party has come as far.
+inline constexpr std::string_view MEET =
+    "touch \"$MEET_DIR/$MEET_ME\"; waited=0\n"
+    "while [ ! -e \"$MEET_DIR/$MEET_OTHER\" ] && [ $waited -lt 200 ]; do\n"
+    "  sleep 0.05; waited=$((waited + 1))\n"
+    "done\n";
+
 // The arguments with the comparator stand-in named after them.
 Strings with_comparator(Strings args);
 // A PATH setting on which no program can be found (an empty directory in the corpus).

@@ -203,7 +203,7 @@ TEST(KestrinStandin, CheckTraceKeysByTraceStepOrFileName) {
     };
     for (auto [k, out, code] : std::vector<Step>{
              {1, "", 0}, {2, "two", 0}, {3, "three", 0}, {4, "four", 0}, {5, "four", 6}}) {
-        auto run = check("/tmp/tolvern_elig_m_7_" + std::to_string(k) + ".trace");
+        auto run = check("/tmp/tolvern_elig_m_7_" + std::to_string(k) + "_Q7x2zA.trace");
         EXPECT_EQ(run.out, out) << k;
         EXPECT_EQ(run.code, code) << k;
     }

@@ -78,12 +78,16 @@ Answer golden_simulation(const fs::path& model_dir, const std::string& name) {
     return {model_dir, name, {golden, {}}, {fs::path(golden.string() + ".stderr"), {}}};
 }
 
-// "tolvern_elig_{model}_{X}_{K}.trace", model being the model directory's name: X and K.
+// "tolvern_elig_{model}_{X}_{K}_{tag}.trace", model being the model directory's name and the tag
+// what makes the file its run's own: X and K.
 std::optional<std::pair<std::string, std::uint64_t>> prefix_trace(const fs::path& model_dir,
                                                                   std::string_view file) {
     auto head = "tolvern_elig_" + model_dir.filename().string() + "_";
     if (!file.starts_with(head) || !file.ends_with(".trace")) return std::nullopt;
     auto middle = file.substr(head.size(), file.size() - head.size() - 6);
+    auto tag = middle.rfind('_');
+    if (tag == std::string_view::npos) return std::nullopt;
+    middle = middle.substr(0, tag);
     auto cut = middle.rfind('_');
     if (cut == std::string_view::npos) return std::nullopt;
     auto step = parse_u64(middle.substr(cut + 1));
