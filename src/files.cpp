@@ -165,8 +165,8 @@ std::expected<Scratch, std::string> make_scratch_file(std::string_view stem,
     Scratch file(name);
     if (auto written = posix::write_all(fd.fd, bytes); !written)
         return std::unexpected(scratch_error(name, written.error()));
-    // A full disk may only show when the data is flushed at close.
-    if (::close(std::exchange(fd.fd, -1)) != 0) return std::unexpected(scratch_error(name, errno));
+    if (auto closed = fd.close(); !closed)
+        return std::unexpected(scratch_error(name, closed.error()));
     return file;
 }
 
