@@ -121,7 +121,7 @@ void parse_arguments(CLI::App& app, int argc, const char* const* argv) {
 
 std::expected<Cli, CliExit> Cli::parse(int argc, const char* const* argv) {
     Cli cli;
-    std::string program = argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "";
+    std::string program = argc > 0 ? Path(argv[0]).filename().string() : "";
     CLI::App app("", program.empty() ? "tolvern" : program);
     declare_options(app, cli);
     try {

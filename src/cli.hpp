@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "kinds.hpp"
+
 namespace tolvern {
 
 // A command line that asks for no session: the help (status 0, printed on standard output) or a
@@ -25,10 +27,10 @@ struct Cli {
     std::string output = "human";
     bool keep_going = false;
     bool list = false;
-    std::filesystem::path config = "tolvern.toml";
-    std::filesystem::path kestrin = "target/release/kestrin";
-    std::optional<std::filesystem::path> ltscompare;
-    std::filesystem::path root = ".";
+    Path config = "tolvern.toml";
+    Path kestrin = "target/release/kestrin";
+    std::optional<Path> ltscompare;
+    Path root = ".";
 
     // Parses the process arguments (argv[0] names the program in the usage text).
     static std::expected<Cli, CliExit> parse(int argc, const char* const* argv);

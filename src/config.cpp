@@ -121,10 +121,10 @@ Typed<std::string> read_path_text(const toml::node& node) {
     return string;
 }
 
-Typed<std::filesystem::path> read_path(const toml::node& node) {
+Typed<Path> read_path(const toml::node& node) {
     auto string = read_path_text(node);
     if (!string) return std::unexpected(std::move(string.error()));
-    return std::filesystem::path(std::move(*string));
+    return Path(std::move(*string));
 }
 
 // The type that a reader yields.
@@ -320,7 +320,7 @@ VorlanConfig VorlanConfig::defaults() {
         vorlan.path = root;
     } else {
         const char* home = std::getenv("HOME");
-        vorlan.path = std::filesystem::path(home ? home : fallback_home) / "src" / "vorlan";
+        vorlan.path = Path(home ? home : fallback_home) / "src" / "vorlan";
     }
     vorlan.import_dirs.push_back(vorlan.path);
     for (const char* name : import_names) vorlan.import_dirs.push_back(vorlan.path / name);
@@ -351,7 +351,7 @@ std::expected<Config, std::string> Config::parse(std::string_view text) {
     return std::move(*config);
 }
 
-std::expected<Config, std::string> Config::load(const std::filesystem::path& path) {
+std::expected<Config, std::string> Config::load(const Path& path) {
     auto contents = files::read_text(path);
     if (!contents) {
         if (contents.error() == std::errc::no_such_file_or_directory) return Config{};

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "kinds.hpp"
+
 namespace tolvern::config {
 
 struct ParallelConfig {
@@ -27,14 +29,14 @@ struct TimeoutConfig {
 };
 
 struct OutputConfig {
-    std::filesystem::path dir = "build/outputs/tolvern";
+    Path dir = "build/outputs/tolvern";
 };
 
 struct VorlanConfig {
-    std::filesystem::path path;
-    std::filesystem::path complist;
+    Path path;
+    Path complist;
     std::string goldens_subdir;
-    std::vector<std::filesystem::path> import_dirs;
+    std::vector<Path> import_dirs;
     std::uint32_t queue_size_external = 2;
 
     // The computed defaults (VORLAN, else HOME/src/vorlan, and the 16 import directories).
@@ -49,7 +51,7 @@ struct Config {
 
     // Reads the file: defaults when it does not exist; otherwise the typed tables, or the one
     // error message "{path}: {error}" to print.
-    static std::expected<Config, std::string> load(const std::filesystem::path& path);
+    static std::expected<Config, std::string> load(const Path& path);
     // Types a TOML text; the error is the message without the path.
     static std::expected<Config, std::string> parse(std::string_view text);
 };

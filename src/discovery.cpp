@@ -19,7 +19,7 @@ namespace {
 
 // One of the two corpus directories as the listing sees it.
 struct Area {
-    fs::path dir;          // where it is, under the root prefix
+    Path dir;              // where it is, under the root prefix
     std::string_view rel;  // the same, relative to the root, for `display`
     bool parse;            // test/parse: kind parse-compare, no run.sh alternative
 };
@@ -29,13 +29,13 @@ bool by_name(const Model& a, const Model& b) {
 }
 
 // Whether the directory at the path holds a model of the area named `name`.
-bool is_model(const Area& area, const fs::path& dir, const std::string& name) {
+bool is_model(const Area& area, const Path& dir, const std::string& name) {
     return files::exists(dir / (name + ".svk")) || (!area.parse && files::exists(dir / "run.sh"));
 }
 
 // Appends the models of the area's listing, in listing order; the failure text otherwise.
 std::optional<std::string> add_models(const Area& area, fs::directory_iterator entries,
-                                      const fs::path& workdir, std::vector<Model>& models) {
+                                      const Path& workdir, std::vector<Model>& models) {
     // A failed step ends the listing (the iterator becomes the end), so the error is looked at
     // once after the loop.
     std::error_code error;
@@ -80,9 +80,9 @@ std::optional<std::pair<std::string_view, std::string_view>> component_fields(
     return std::pair{fields[0], fields[1]};
 }
 
-Model vorlan_model(std::string_view source_text, std::string_view name, const fs::path& goldens,
+Model vorlan_model(std::string_view source_text, std::string_view name, const Path& goldens,
                    std::uint32_t queue_size_external) {
-    fs::path source(source_text);
+    Path source(source_text);
     // kestrin runs in the component's directory, so a relative listed path is handed to it
     // made absolute; otherwise it would be resolved from the wrong directory.
     std::error_code ignored;
@@ -123,7 +123,7 @@ std::expected<std::vector<Model>, std::string> vorlan_models(const config::Vorla
 
 }  // namespace
 
-std::string root_prefix(const fs::path& root) {
+std::string root_prefix(const Path& root) {
     auto text = text::lossy(root);
     if (text == "." || text == "./") return {};
     if (text.starts_with("./")) text.erase(0, 2);
@@ -133,7 +133,7 @@ std::string root_prefix(const fs::path& root) {
 std::expected<std::vector<Model>, std::string> discover(std::string_view root_prefix,
                                                         std::span<const Category> categories,
                                                         const config::VorlanConfig& vorlan) {
-    fs::path root(root_prefix);
+    Path root(root_prefix);
     auto workdir = files::canonical_or_same(root);
     std::vector<Model> models;
 
@@ -164,12 +164,12 @@ std::expected<std::vector<Model>, std::string> discover(std::string_view root_pr
     return models;
 }
 
-model::Baselines resolve_baselines(const fs::path& dir, std::string_view stem) {
+model::Baselines resolve_baselines(const Path& dir, std::string_view stem) {
     model::Baselines found;
     auto baseline = dir / "baseline";
     // The override of a golden stands in for the plain file, which is then not even looked at.
     auto pick = [&](std::string_view override_name, std::string_view plain_name,
-                    std::optional<fs::path>& path, bool& overridden) {
+                    std::optional<Path>& path, bool& overridden) {
         auto override_path = baseline / override_name;
         auto plain_path = baseline / plain_name;
         if (files::exists(override_path)) {
@@ -179,7 +179,7 @@ model::Baselines resolve_baselines(const fs::path& dir, std::string_view stem) {
             path = std::move(plain_path);
         }
     };
-    auto optional = [](fs::path candidate) -> std::optional<fs::path> {
+    auto optional = [](Path candidate) -> std::optional<Path> {
         if (files::exists(candidate)) return candidate;
         return std::nullopt;
     };

@@ -18,7 +18,7 @@ namespace tolvern::discovery {
 
 // The --root path as the prefix that "test-models" and "test/parse" are joined onto ("" for
 // "." and "./"; one leading "./" dropped).
-std::string root_prefix(const std::filesystem::path& root);
+std::string root_prefix(const Path& root);
 
 // Every model, sorted (corpus models by name, then the vorlan models by name), or the one line
 // of the failure to print.
@@ -26,7 +26,7 @@ std::expected<std::vector<model::Model>, std::string> discover(std::string_view 
                                                                std::span<const Category> categories,
                                                                const config::VorlanConfig& vorlan);
 
-model::Baselines resolve_baselines(const std::filesystem::path& dir, std::string_view stem);
+model::Baselines resolve_baselines(const Path& dir, std::string_view stem);
 
 // A test-models model's kind from its directory name.
 Category kind_of(std::string_view name);

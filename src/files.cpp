@@ -57,9 +57,9 @@ std::expected<std::string, std::error_code> read_whole(int fd, off_t size) {
 
 // Gives the owner every right on each directory of the tree, links not followed, so that a
 // script that made part of its scratch read-only cannot keep it from being removed.
-void open_up_tree(const std::filesystem::path& root) {
+void open_up_tree(const Path& root) {
     namespace fs = std::filesystem;
-    auto open_up = [](const fs::path& dir) {
+    auto open_up = [](const Path& dir) {
         std::error_code ignored;
         if (fs::symlink_status(dir, ignored).type() == fs::file_type::directory)
             fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ignored);
@@ -86,7 +86,7 @@ std::string scratch_error(const std::string& path, int error) {
 
 }  // namespace
 
-std::expected<std::string, std::error_code> read_bytes(const std::filesystem::path& path) {
+std::expected<std::string, std::error_code> read_bytes(const Path& path) {
     // Opening a FIFO without a writer must not wait, and the type is asked of what was opened,
     // so that nothing can be put in its place in between.
     posix::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
@@ -98,27 +98,27 @@ std::expected<std::string, std::error_code> read_bytes(const std::filesystem::pa
     return read_whole(fd.fd, st.st_size);
 }
 
-std::expected<std::string, std::error_code> read_text(const std::filesystem::path& path) {
+std::expected<std::string, std::error_code> read_text(const Path& path) {
     auto bytes = read_bytes(path);
     if (bytes && !text::is_valid_utf8(*bytes))
         return std::unexpected(std::make_error_code(std::errc::illegal_byte_sequence));
     return bytes;
 }
 
-bool exists(const std::filesystem::path& path) {
+bool exists(const Path& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
 }
 
-bool is_regular_file(const std::filesystem::path& path) {
+bool is_regular_file(const Path& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::filesystem::path canonical_or_same(const std::filesystem::path& path) {
+Path canonical_or_same(const Path& path) {
     char* resolved = ::realpath(path.empty() ? "." : path.c_str(), nullptr);
     if (resolved == nullptr) return path;
-    std::filesystem::path result(resolved);
+    Path result(resolved);
     std::free(resolved);
     return result;
 }
@@ -131,9 +131,9 @@ void fill_standard_descriptors() {
             (void)::open("/dev/null", O_RDWR | O_CLOEXEC);
 }
 
-std::filesystem::path temp_dir() {
+Path temp_dir() {
     const char* dir = std::getenv("TMPDIR");
-    std::filesystem::path path = dir != nullptr && *dir != '\0' ? dir : "/tmp";
+    Path path = dir != nullptr && *dir != '\0' ? dir : "/tmp";
     // A child started elsewhere must reach the same directory by the same text.
     std::error_code error;
     auto absolute = std::filesystem::absolute(path, error);
@@ -170,7 +170,7 @@ std::expected<Scratch, std::string> make_scratch_file(std::string_view stem,
     return file;
 }
 
-std::string describe(const std::filesystem::path& path, const std::error_code& error) {
+std::string describe(const Path& path, const std::error_code& error) {
     return text::lossy(path) + ": " + error.message();
 }
 

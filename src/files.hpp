@@ -9,36 +9,38 @@
 #include <system_error>
 #include <utility>
 
+#include "kinds.hpp"
+
 namespace tolvern::files {
 
 // The whole file's bytes. Only regular files (links followed) are read, so that a FIFO cannot
 // block and a device cannot be read without end: a directory is EISDIR, anything else "not a
 // regular file", and a file too large to hold in memory EFBIG.
-std::expected<std::string, std::error_code> read_bytes(const std::filesystem::path& path);
+std::expected<std::string, std::error_code> read_bytes(const Path& path);
 // The whole file as UTF-8 text; bytes that are not valid UTF-8 are an error (EILSEQ).
-std::expected<std::string, std::error_code> read_text(const std::filesystem::path& path);
+std::expected<std::string, std::error_code> read_text(const Path& path);
 // Whether the path's status can be read (any file type; links followed).
-bool exists(const std::filesystem::path& path);
+bool exists(const Path& path);
 // Whether the path is a regular file (links followed; unreadable counts as not).
-bool is_regular_file(const std::filesystem::path& path);
+bool is_regular_file(const Path& path);
 // The canonical absolute path, or the path unchanged when that cannot be formed.
-std::filesystem::path canonical_or_same(const std::filesystem::path& path);
+Path canonical_or_same(const Path& path);
 // Opens the null device on each of the standard descriptors 0, 1 and 2 that is closed, so that
 // no file opened later takes one of their numbers.
 void fill_standard_descriptors();
 // The directory for temporary files: $TMPDIR when set and not empty, else /tmp, made absolute
 // against the working directory (kept as it is when that fails). Unlike
 // std::filesystem::temp_directory_path it never throws.
-std::filesystem::path temp_dir();
+Path temp_dir();
 // "{path}: {error}" as the checks and start-up print input/output errors.
-std::string describe(const std::filesystem::path& path, const std::error_code& error);
+std::string describe(const Path& path, const std::error_code& error);
 
 // A file or directory tree that one run made under the temporary directory, removed with
 // everything in it when its owner goes, whatever way the run ended.
 struct Scratch {
-    std::filesystem::path path;
+    Path path;
 
-    explicit Scratch(std::filesystem::path path) : path(std::move(path)) {}
+    explicit Scratch(Path path) : path(std::move(path)) {}
     Scratch(Scratch&& other) noexcept : path(std::exchange(other.path, {})) {}
     Scratch& operator=(Scratch&&) = delete;
     ~Scratch();

@@ -98,7 +98,7 @@ MetaConfig MetaConfig::parse(std::string_view text) {
     return config;
 }
 
-std::expected<MetaConfig, std::string> MetaConfig::from_file(const std::filesystem::path& path) {
+std::expected<MetaConfig, std::string> MetaConfig::from_file(const Path& path) {
     auto content = files::read_text(path);
     if (content) return parse(*content);
     if (content.error() == std::errc::no_such_file_or_directory) return MetaConfig{};

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "kinds.hpp"
+
 namespace tolvern::meta {
 
 struct MetaConfig {
@@ -21,7 +23,7 @@ struct MetaConfig {
 
     // Reads "META" at the path: defaults when it does not exist, "{path}: {error}" when it
     // cannot be read.
-    static std::expected<MetaConfig, std::string> from_file(const std::filesystem::path& path);
+    static std::expected<MetaConfig, std::string> from_file(const Path& path);
     // The settings of a META text.
     static MetaConfig parse(std::string_view text);
 

@@ -38,7 +38,7 @@ bool wait_for(int fd) {
 
 }  // namespace
 
-std::optional<posix::Fd> lock_output_root(const std::filesystem::path& root) {
+std::optional<posix::Fd> lock_output_root(const Path& root) {
     std::error_code error;
     std::filesystem::create_directories(root, error);
     if (error) return std::nullopt;

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "kinds.hpp"
 #include "posix.hpp"
 
 namespace tolvern {
@@ -14,6 +15,6 @@ namespace tolvern {
 // is asked to stop. The lock lasts as long as the descriptor. None when the root cannot be made,
 // opened or locked, or the wait was stopped: the session then runs unlocked and its checks
 // report what they cannot write.
-std::optional<posix::Fd> lock_output_root(const std::filesystem::path& root);
+std::optional<posix::Fd> lock_output_root(const Path& root);
 
 }  // namespace tolvern

@@ -77,12 +77,12 @@ std::vector<std::string> environment_with(
 std::vector<char*> c_strings(std::vector<std::string>& texts);
 
 struct SpawnPlan {
-    std::filesystem::path program;  // also argv[0]
-    bool search_path = false;       // a name without "/" is looked up on PATH
+    Path program;              // also argv[0]
+    bool search_path = false;  // a name without "/" is looked up on PATH
     std::vector<std::string> args;
     std::optional<std::vector<std::string>> env{};  // absent: this process's environment
     std::array<int, 3> standard{-1, -1, -1};        // for 0, 1, 2; -1 is the null device
-    std::optional<std::filesystem::path> cwd{};
+    std::optional<Path> cwd{};
 };
 
 // Starts the program with default signal dispositions and an empty signal mask, whatever this

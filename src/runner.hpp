@@ -16,10 +16,10 @@
 namespace tolvern::runner {
 
 struct Invocation {
-    std::filesystem::path program;  // a bare name is looked up on PATH
+    Path program;  // a bare name is looked up on PATH
     std::vector<std::string> args;
     std::vector<std::pair<std::string, std::string>> env;  // added; a later pair wins
-    std::optional<std::filesystem::path> cwd;
+    std::optional<Path> cwd;
     std::optional<std::string> stdin_bytes;  // absent: the null device
     Duration timeout{};
 };

@@ -165,7 +165,7 @@ int run(const Cli& cli) {
         return 2;
     }
 
-    std::optional<std::filesystem::path> ltscompare;
+    std::optional<Path> ltscompare;
     if (cli.ltscompare) {
         if (!files::is_regular_file(*cli.ltscompare)) {
             error_line("error: --ltscompare " + text::lossy(*cli.ltscompare) + " does not exist");

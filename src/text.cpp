@@ -122,7 +122,7 @@ std::string decoded(std::string bytes) {
     return lossy_utf8(bytes);
 }
 
-std::string lossy(const std::filesystem::path& path) {
+std::string lossy(const Path& path) {
     return lossy_utf8(path.native());
 }
 

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "kinds.hpp"
+
 namespace tolvern::text {
 
 // The sixteen digits of hexadecimal numbers, lower case.
@@ -37,7 +39,7 @@ std::string lossy_utf8(std::string_view bytes);
 // their lossy form.
 std::string decoded(std::string bytes);
 // A path as text, invalid UTF-8 replaced.
-std::string lossy(const std::filesystem::path& path);
+std::string lossy(const Path& path);
 // The text with every control character (C0, DEL and C1) written as an escape: "\n", "\r", "\t",
 // else "\u{1b}" and the like. Such a text stays on its line and cannot steer a terminal.
 std::string escape_controls(std::string_view text);

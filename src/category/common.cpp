@@ -42,7 +42,7 @@ std::string combined_text(std::string_view stdout_text, std::string_view stderr_
     return text.append(stderr_text);
 }
 
-std::string path_arg(const std::filesystem::path& path) {
+std::string path_arg(const Path& path) {
     auto text = text::lossy(path);
     std::replace(text.begin(), text.end(), '\\', '/');
     return text;
@@ -63,8 +63,7 @@ std::optional<ModelResult> unfinished_result(const runner::Outcome& outcome,
     return std::nullopt;
 }
 
-std::filesystem::path from_workdir(const std::filesystem::path& path,
-                                   const std::filesystem::path& workdir) {
+Path from_workdir(const Path& path, const Path& workdir) {
     if (path.is_absolute()) return path;
     std::error_code error;
     auto absolute = std::filesystem::absolute(path, error);

@@ -39,12 +39,11 @@ std::string first_diagnostic_line(std::string_view stderr_text);
 std::string combined_text(std::string_view stdout_text, std::string_view stderr_text);
 
 // A path as text for a tool argument: invalid UTF-8 replaced, backslashes made "/".
-std::string path_arg(const std::filesystem::path& path);
+std::string path_arg(const Path& path);
 
 // A path that names the same file from kestrin's working directory: a relative path (relative
 // to this process's directory, as model directories are) is made relative to `workdir`.
-std::filesystem::path from_workdir(const std::filesystem::path& path,
-                                   const std::filesystem::path& workdir);
+Path from_workdir(const Path& path, const Path& workdir);
 
 // "exit={code} {first diagnostic line}" of a run that exited.
 std::string exit_reason(const runner::Exited& run);

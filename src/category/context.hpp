@@ -17,12 +17,12 @@ namespace tolvern {
 // What one category pass lends, read-only, to every per-model check.
 struct CategoryContext {
     Category category;
-    const std::filesystem::path& kestrin;
+    const Path& kestrin;
     Duration timeout;
-    const std::optional<std::filesystem::path>& ltscompare;
-    const std::filesystem::path& out_dir;
+    const std::optional<Path>& ltscompare;
+    const Path& out_dir;
     std::span<const std::uint32_t> thread_counts;
-    std::span<const std::filesystem::path> import_dirs;
+    std::span<const Path> import_dirs;
     SharedReporter& reporter;
 };
 

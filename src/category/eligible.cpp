@@ -43,14 +43,13 @@ std::vector<Step> step_goldens(const model::Model& model, std::string_view trace
 // kestrin's run on the prefix of step k, written to a file of its own that no other run, in
 // this session or another, can have, and removed once the run is over, however it ended;
 // nothing when that file could not be written.
-std::optional<runner::Outcome> run_on_prefix(const ReplTrace& trace, const model::Model& model,
-                                             const Path& kestrin, Duration timeout, std::uint64_t k,
-                                             std::string_view prefix) {
+std::optional<runner::Outcome> run_on_prefix(const ReplTrace& trace, const ReplRun& repl,
+                                             std::uint64_t k, std::string_view prefix) {
     auto file = files::make_scratch_file(
-        "tolvern_elig_" + model.name + "_" + trace.name + "_" + std::to_string(k) + "_", ".trace",
-        prefix);
+        "tolvern_elig_" + repl.model.name + "_" + trace.name + "_" + std::to_string(k) + "_",
+        ".trace", prefix);
     if (!file) return std::nullopt;
-    return runner::run(check_trace_invocation(kestrin, model, file->path, timeout));
+    return runner::run(check_trace_invocation(repl.kestrin, repl.model, file->path, repl.timeout));
 }
 
 // The golden of step k: its override, else the listed step closest below or at k.
@@ -68,11 +67,10 @@ std::optional<Path> golden_of_step(const Path& baseline_dir, std::string_view tr
 
 // Checks step k; an entry's suffix after "{X}-elig:{k}" when it fails, nothing when it passes
 // or kestrin could not judge it.
-std::optional<std::string> check_step(const ReplTrace& trace, const model::Model& model,
-                                      const Path& kestrin, Duration timeout,
+std::optional<std::string> check_step(const ReplTrace& trace, const ReplRun& repl,
                                       const Path& baseline_dir, const std::vector<Step>& steps,
                                       std::uint64_t k, std::string_view prefix) {
-    auto outcome = run_on_prefix(trace, model, kestrin, timeout, k, prefix);
+    auto outcome = run_on_prefix(trace, repl, k, prefix);
     if (!outcome) return "(prefix-write)";
     if (std::holds_alternative<runner::TimedOut>(*outcome)) return "(timeout)";
     if (const auto* error = std::get_if<runner::SpawnError>(&*outcome))
@@ -103,10 +101,10 @@ std::set<std::string> eligible_set_of(std::string_view text) {
     return items;
 }
 
-ReplTraceOut check_eligible_steps(const ReplTrace& trace, const model::Model& model,
-                                  const Path& kestrin, Duration timeout, const Path& baseline_dir) {
+ReplTraceOut check_eligible_steps(const ReplTrace& trace, const ReplRun& repl,
+                                  const Path& baseline_dir) {
     ReplTraceOut out;
-    const auto steps = step_goldens(model, trace.name);
+    const auto steps = step_goldens(repl.model, trace.name);
     if (steps.empty()) return out;
 
     std::vector<std::string> entries;
@@ -116,8 +114,7 @@ ReplTraceOut check_eligible_steps(const ReplTrace& trace, const model::Model& mo
         std::string prefix;
         for (std::uint64_t k = 1; k < lines.size(); ++k) {
             prefix.append(lines[k - 1]).append("\n");
-            if (auto failure =
-                    check_step(trace, model, kestrin, timeout, baseline_dir, steps, k, prefix))
+            if (auto failure = check_step(trace, repl, baseline_dir, steps, k, prefix))
                 entries.push_back(entry_head + std::to_string(k) + *failure);
         }
     } else {

@@ -12,8 +12,7 @@ namespace tolvern::category {
 
 // Every proper prefix of the trace against the golden eligible set of its step
 // ("eligible.{X}.{K}" in `baseline_dir`).
-ReplTraceOut check_eligible_steps(const ReplTrace& trace, const model::Model& model,
-                                  const std::filesystem::path& kestrin, Duration timeout,
-                                  const std::filesystem::path& baseline_dir);
+ReplTraceOut check_eligible_steps(const ReplTrace& trace, const ReplRun& repl,
+                                  const Path& baseline_dir);
 
 }  // namespace tolvern::category

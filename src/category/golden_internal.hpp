@@ -5,12 +5,13 @@
 #include <filesystem>
 #include <string_view>
 
+#include "kinds.hpp"
 #include "render/judge.hpp"
 
 namespace tolvern::category {
 
 // "{golden}.stderr.override" when it exists, else "{golden}.stderr".
-std::filesystem::path stderr_golden_path(const std::filesystem::path& golden);
+Path stderr_golden_path(const Path& golden);
 // The class of a sidecar text (pure part of judge_class).
 kestrin::render::judge::Classification judge_class_of(std::string_view sidecar);
 // Pure parts of baseline_ends_in_verdict and baseline_ends_in_match.

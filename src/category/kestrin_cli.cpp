@@ -34,7 +34,7 @@ Args parse_args(std::string_view display) {
 }
 
 Args lts_args(const model::Model& model, std::optional<std::uint32_t> threads,
-              std::span<const std::filesystem::path> import_dirs) {
+              std::span<const Path> import_dirs) {
     Args args;
     if (threads) args.push_back("--threads=" + std::to_string(*threads));
     if (model.meta.skip_wfc) args.emplace_back("-p");
@@ -66,7 +66,7 @@ Args trace_args() {
     return {"trace"};
 }
 
-Args traces_args(const model::Model& model, const std::filesystem::path& out_dir) {
+Args traces_args(const model::Model& model, const Path& out_dir) {
     return {"traces",     "-m", name_of(model), "--defer-origin", "-o", text::lossy(out_dir),
             model.display};
 }
@@ -78,13 +78,12 @@ Args repl_args(const model::Model& model, bool flush) {
     return args;
 }
 
-Args check_trace_args(const model::Model& model, const std::filesystem::path& trace_file) {
+Args check_trace_args(const model::Model& model, const Path& trace_file) {
     return {"simulate", "--check-trace", text::lossy(from_workdir(trace_file, model.workdir)),
             "-m",       name_of(model),  model.display};
 }
 
-Args check_generated_trace_args(const model::Model& model,
-                                const std::filesystem::path& trace_file) {
+Args check_generated_trace_args(const model::Model& model, const Path& trace_file) {
     return {"simulate",
             "-m",
             name_of(model),
@@ -99,16 +98,14 @@ Args inspect_ports_args(const model::Model& model) {
     return {"inspect-ports", "--output", "json", "-m", name_of(model), model.display};
 }
 
-runner::Invocation kestrin_invocation(const std::filesystem::path& kestrin,
-                                      const model::Model& model, Args args, Duration timeout) {
+runner::Invocation kestrin_invocation(const Path& kestrin, const model::Model& model, Args args,
+                                      Duration timeout) {
     return runner::Invocation{kestrin,       std::move(args), isolated_env(),
                               model.workdir, std::nullopt,    timeout};
 }
 
-runner::Invocation check_trace_invocation(const std::filesystem::path& kestrin,
-                                          const model::Model& model,
-                                          const std::filesystem::path& trace_file,
-                                          Duration timeout) {
+runner::Invocation check_trace_invocation(const Path& kestrin, const model::Model& model,
+                                          const Path& trace_file, Duration timeout) {
     return kestrin_invocation(kestrin, model, check_trace_args(model, trace_file), timeout);
 }
 

@@ -29,7 +29,7 @@ Args parse_args(std::string_view display);
 // "[--threads=N] [-p] lts --full-lts -m NAME [-I DIR]... [queue options] DISPLAY": "-p" when
 // META skips the well-formedness checks, one "-I" per import directory.
 Args lts_args(const model::Model& model, std::optional<std::uint32_t> threads,
-              std::span<const std::filesystem::path> import_dirs = {});
+              std::span<const Path> import_dirs = {});
 
 // "-v verify -k --full-lts -I MODEL_DIR -m NAME [queue options] DISPLAY".
 Args verify_args(const model::Model& model);
@@ -41,29 +41,27 @@ Args simulate_args(const model::Model& model);
 Args trace_args();
 
 // "traces -m NAME --defer-origin -o DIR DISPLAY": the model's traces, generated into DIR.
-Args traces_args(const model::Model& model, const std::filesystem::path& out_dir);
+Args traces_args(const model::Model& model, const Path& out_dir);
 
 // "--output json simulate --repl [--flush] -m NAME DISPLAY": the REPL daemon.
 Args repl_args(const model::Model& model, bool flush);
 
 // "simulate --check-trace FILE -m NAME DISPLAY": a recorded trace replayed in one run.
-Args check_trace_args(const model::Model& model, const std::filesystem::path& trace_file);
+Args check_trace_args(const model::Model& model, const Path& trace_file);
 
 // "simulate -m NAME --defer-any-order --defer-origin --check-trace FILE DISPLAY": a trace that
 // "traces" generated, checked back against the model.
-Args check_generated_trace_args(const model::Model& model, const std::filesystem::path& trace_file);
+Args check_generated_trace_args(const model::Model& model, const Path& trace_file);
 
 // "inspect-ports --output json -m NAME DISPLAY": the model's port description.
 Args inspect_ports_args(const model::Model& model);
 
 // A kestrin run on the model: isolated environment, the model's working directory, no input.
-runner::Invocation kestrin_invocation(const std::filesystem::path& kestrin,
-                                      const model::Model& model, Args args, Duration timeout);
+runner::Invocation kestrin_invocation(const Path& kestrin, const model::Model& model, Args args,
+                                      Duration timeout);
 
 // The check-trace run, as both the one-shot and the per-step eligible passes make it.
-runner::Invocation check_trace_invocation(const std::filesystem::path& kestrin,
-                                          const model::Model& model,
-                                          const std::filesystem::path& trace_file,
-                                          Duration timeout);
+runner::Invocation check_trace_invocation(const Path& kestrin, const model::Model& model,
+                                          const Path& trace_file, Duration timeout);
 
 }  // namespace tolvern::category

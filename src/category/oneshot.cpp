@@ -83,8 +83,7 @@ void record_exited(ReplTraceOut& out, const ReplTrace& trace, const runner::Invo
 
 }  // namespace
 
-ReplTraceOut oneshot_trace_pass(const ReplTrace& trace, const Path& kestrin,
-                                const model::Model& model, Duration timeout,
+ReplTraceOut oneshot_trace_pass(const ReplTrace& trace, const ReplRun& repl,
                                 const std::set<std::string>& interactive_xfail,
                                 const Path& out_dir) {
     ReplTraceOut out;
@@ -93,7 +92,8 @@ ReplTraceOut oneshot_trace_pass(const ReplTrace& trace, const Path& kestrin,
         out.tally.match_skipped = 1;
         return out;
     }
-    const auto invocation = check_trace_invocation(kestrin, model, trace.trace, timeout);
+    const auto invocation =
+        check_trace_invocation(repl.kestrin, repl.model, trace.trace, repl.timeout);
     const auto outcome = runner::run(invocation);
     if (const auto* run = std::get_if<runner::Exited>(&outcome)) {
         record_exited(out, trace, invocation, outcome, *run, interactive_xfail, out_dir);

@@ -14,9 +14,8 @@ namespace tolvern::category {
 
 // The trace replayed in one run and judged against its golden; artefacts of a diverging trace
 // go to `out_dir`.
-ReplTraceOut oneshot_trace_pass(const ReplTrace& trace, const std::filesystem::path& kestrin,
-                                const model::Model& model, Duration timeout,
+ReplTraceOut oneshot_trace_pass(const ReplTrace& trace, const ReplRun& repl,
                                 const std::set<std::string>& interactive_xfail,
-                                const std::filesystem::path& out_dir);
+                                const Path& out_dir);
 
 }  // namespace tolvern::category

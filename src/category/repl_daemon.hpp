@@ -60,8 +60,8 @@ struct ReplSetup {
 // had to be ended, "interrupted", "wait: {}" or which output passed its cap (a reply line of
 // more than 16 MiB, standard error of more than 256 MiB). The daemon is killed at the time limit,
 // which ends the conversation with what was gathered; nothing of it outlives the call.
-std::expected<bool, std::string> converse(const std::filesystem::path& kestrin,
-                                          const model::Model& model, const ReplSetup& setup,
+std::expected<bool, std::string> converse(const Path& kestrin, const model::Model& model,
+                                          const ReplSetup& setup,
                                           const std::function<void(std::string_view)>& handle,
                                           const std::function<void(ReplConversation&)>& feed);
 

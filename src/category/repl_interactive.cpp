@@ -164,9 +164,8 @@ std::optional<std::string> repl_quit_parity(const Path& kestrin, const model::Mo
     return "batch trail " + debug_list(batch) + " != repl trail " + debug_list(trail);
 }
 
-ReplTraceOut repl_daemon_pass(const ReplTrace& trace, bool daemon_xfail_all,
-                              const std::set<std::string>& daemon_xfail, const Path& kestrin,
-                              const model::Model& model, Duration timeout) {
+ReplTraceOut repl_daemon_pass(const ReplTrace& trace, const ReplRun& repl, bool daemon_xfail_all,
+                              const std::set<std::string>& daemon_xfail) {
     ReplTraceOut out;
     const std::string& x = trace.name;
     auto diverge = [&](std::string remark) {
@@ -197,7 +196,7 @@ ReplTraceOut repl_daemon_pass(const ReplTrace& trace, bool daemon_xfail_all,
     auto events = trace_event_lines(*trace_text);
     bool marked = daemon_xfail_all || daemon_xfail.contains(x);
 
-    auto drive = drive_repl_interactive(kestrin, model, events, timeout);
+    auto drive = drive_repl_interactive(repl.kestrin, repl.model, events, repl.timeout);
     if (!drive) {
         diverge("repl-daemon drive:" + drive.error());
         note(" drive error: " + drive.error());
@@ -238,7 +237,8 @@ ReplTraceOut repl_daemon_pass(const ReplTrace& trace, bool daemon_xfail_all,
     // The batch simulator is not asked to reproduce a verdict from plain steps: a golden that
     // holds one is judged on the daemon's trail alone.
     if (!golden_has_verdict(golden)) {
-        if (auto difference = repl_quit_parity(kestrin, model, drive->confirmed, ours, timeout)) {
+        if (auto difference =
+                repl_quit_parity(repl.kestrin, repl.model, drive->confirmed, ours, repl.timeout)) {
             diverge("repl-quit-parity " + *difference);
             out.note("repl-quit-parity trace." + x + " DIVERGE: " + *difference);
             return out;

@@ -15,9 +15,7 @@ namespace tolvern::category {
 // One trace: the daemon's trail against the golden's and against the batch simulator's rendering
 // of the same steps. A gap of a trace in `daemon_xfail` (or of any, with `daemon_xfail_all`) is
 // expected; a listed trace that reconstructs is a stale entry.
-ReplTraceOut repl_daemon_pass(const ReplTrace& trace, bool daemon_xfail_all,
-                              const std::set<std::string>& daemon_xfail,
-                              const std::filesystem::path& kestrin, const model::Model& model,
-                              Duration timeout);
+ReplTraceOut repl_daemon_pass(const ReplTrace& trace, const ReplRun& repl, bool daemon_xfail_all,
+                              const std::set<std::string>& daemon_xfail);
 
 }  // namespace tolvern::category

@@ -30,7 +30,7 @@ bool apply_interactive_reply(std::string_view line, ReplDrive& drive,
 // One conversation that walks the daemon through the events step by step: "(state" lines are
 // confirmed, an event already at its place in the trail is skipped, and one the daemon did not
 // offer is sent all the same and noted when it stays out of the trail.
-std::expected<ReplDrive, std::string> drive_repl_interactive(const std::filesystem::path& kestrin,
+std::expected<ReplDrive, std::string> drive_repl_interactive(const Path& kestrin,
                                                              const model::Model& model,
                                                              const std::vector<std::string>& events,
                                                              Duration timeout);
@@ -40,14 +40,13 @@ std::vector<std::string> trail_without_markers(const std::vector<std::string>& t
 // The quoted items of the first "(trail" line, verdict markers dropped.
 std::vector<std::string> text_trail_tokens(std::string_view text);
 // Whether a "(trail" line of the golden quotes a verdict token or "<loop>".
-bool golden_has_verdict(const std::filesystem::path& golden);
+bool golden_has_verdict(const Path& golden);
 // "[" then the items as quoted literals separated by ", " then "]".
 std::string debug_list(const std::vector<std::string>& items);
 
 // Renders the confirmed lines and the trail with the batch simulator; nothing when its trail
 // agrees, else the difference.
-std::optional<std::string> repl_quit_parity(const std::filesystem::path& kestrin,
-                                            const model::Model& model,
+std::optional<std::string> repl_quit_parity(const Path& kestrin, const model::Model& model,
                                             const std::vector<std::string>& confirmed,
                                             const std::vector<std::string>& trail,
                                             Duration timeout);

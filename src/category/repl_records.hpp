@@ -11,6 +11,7 @@
 
 #include "kinds.hpp"
 #include "log.hpp"
+#include "model.hpp"
 #include "runner.hpp"
 
 namespace tolvern::category {
@@ -19,8 +20,15 @@ namespace tolvern::category {
 // "baseline/simulate.{X}".
 struct ReplTrace {
     std::string name;
-    std::filesystem::path trace;
-    std::filesystem::path golden;
+    Path trace;
+    Path golden;
+};
+
+// What every per-trace pass runs against: the tool, the model and the time limit of each run.
+struct ReplRun {
+    const Path& kestrin;
+    const model::Model& model;
+    Duration timeout;
 };
 
 struct ReplTally {

@@ -20,7 +20,7 @@ void apply_verdict_reply(std::string_view line, VerdictDrive& drive,
     if (reply.trace_trail) drive.trail = std::move(*reply.trace_trail);
 }
 
-std::expected<VerdictDrive, std::string> drive_repl_verdict(const std::filesystem::path& kestrin,
+std::expected<VerdictDrive, std::string> drive_repl_verdict(const Path& kestrin,
                                                             const model::Model& model,
                                                             const std::vector<std::string>& events,
                                                             Duration timeout, bool only_eligible) {
@@ -46,10 +46,8 @@ std::expected<VerdictDrive, std::string> drive_repl_verdict(const std::filesyste
     return drive;
 }
 
-ReplTraceOut repl_verdict_pass(const ReplTrace& trace,
-                               const std::set<std::string>& interactive_xfail,
-                               const std::filesystem::path& kestrin, const model::Model& model,
-                               Duration timeout) {
+ReplTraceOut repl_verdict_pass(const ReplTrace& trace, const ReplRun& repl,
+                               const std::set<std::string>& interactive_xfail) {
     ReplTraceOut out;
     const std::string& x = trace.name;
     auto diverge = [&](std::string remark) {
@@ -66,7 +64,7 @@ ReplTraceOut repl_verdict_pass(const ReplTrace& trace,
     auto events = trace_event_lines(*text);
     bool listed_gap = interactive_xfail.contains(x);
 
-    auto first = drive_repl_verdict(kestrin, model, events, timeout, false);
+    auto first = drive_repl_verdict(repl.kestrin, repl.model, events, repl.timeout, false);
     if (!first) {
         diverge("repl-verdict drive:" + first.error());
         out.note("repl-verdict trace." + x + " drive error: " + first.error());
@@ -83,7 +81,7 @@ ReplTraceOut repl_verdict_pass(const ReplTrace& trace,
     }
     if (!surfaced) {
         // A second chance: sending only what the daemon offers avoids steps it cannot take.
-        auto second = drive_repl_verdict(kestrin, model, events, timeout, true);
+        auto second = drive_repl_verdict(repl.kestrin, repl.model, events, repl.timeout, true);
         surfaced = second && second->verdict;
         if (second && !surfaced && second->bail) reason = *second->bail;
     }

@@ -15,9 +15,7 @@ namespace tolvern::category {
 // One trace whose golden ends in a verdict: passed when the daemon surfaces it; otherwise an
 // expected gap when the trace is in `interactive_xfail`, else a divergence (and a listed trace
 // that surfaces it is a stale entry, also a divergence).
-ReplTraceOut repl_verdict_pass(const ReplTrace& trace,
-                               const std::set<std::string>& interactive_xfail,
-                               const std::filesystem::path& kestrin, const model::Model& model,
-                               Duration timeout);
+ReplTraceOut repl_verdict_pass(const ReplTrace& trace, const ReplRun& repl,
+                               const std::set<std::string>& interactive_xfail);
 
 }  // namespace tolvern::category

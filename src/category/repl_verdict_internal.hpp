@@ -26,7 +26,7 @@ void apply_verdict_reply(std::string_view line, VerdictDrive& drive,
 
 // One conversation that feeds the events the daemon has not taken by itself (with `only_eligible`,
 // only those it offers) until it bails or reports a verdict.
-std::expected<VerdictDrive, std::string> drive_repl_verdict(const std::filesystem::path& kestrin,
+std::expected<VerdictDrive, std::string> drive_repl_verdict(const Path& kestrin,
                                                             const model::Model& model,
                                                             const std::vector<std::string>& events,
                                                             Duration timeout, bool only_eligible);

@@ -118,17 +118,17 @@ ModelResult passes_result(const Model& model, const Path& kestrin, Duration time
     const auto interactive =
         read_trace_list(baseline / "simulate-repl.interactive.xfail", TraceListKind::Interactive);
 
-    run_pass(traces, sink, oneshot_trace_pass, kestrin, model, timeout, interactive.names,
-             check.dir);
-    run_pass(traces, sink, repl_verdict_pass, interactive.names, kestrin, model, timeout);
+    const ReplRun repl{kestrin, model, timeout};
+    run_pass(traces, sink, oneshot_trace_pass, repl, interactive.names, check.dir);
+    run_pass(traces, sink, repl_verdict_pass, repl, interactive.names);
     const auto daemon = read_trace_list(baseline / "repl-daemon.xfail", TraceListKind::Daemon);
-    run_pass(traces, sink, repl_daemon_pass, daemon.all, daemon.names, kestrin, model, timeout);
+    run_pass(traces, sink, repl_daemon_pass, repl, daemon.all, daemon.names);
     if (daemon.all && tally.star_gaps == 0 && tally.star_ok > 0) {
         tally.diverged.emplace_back(
             "repl-daemon XPASS — all traces reconstruct, remove the `*` in repl-daemon.xfail");
         check.log.note("repl-daemon XPASS: `*` marker is stale (all traces reconstruct)");
     }
-    run_pass(traces, sink, check_eligible_steps, model, kestrin, timeout, baseline);
+    run_pass(traces, sink, check_eligible_steps, repl, baseline);
 
     auto status = repl_status(tally, traces.size());
     return result(model.name, CATEGORY, status.status, std::move(status.reason), tally.elapsed);

@@ -11,7 +11,7 @@
 namespace tolvern::category {
 
 // The check of one model, with the marker applied and the log written.
-ModelResult check_simulate_repl(const model::Model& model, const std::filesystem::path& kestrin,
-                                const std::filesystem::path& out_dir, Duration timeout);
+ModelResult check_simulate_repl(const model::Model& model, const Path& kestrin, const Path& out_dir,
+                                Duration timeout);
 
 }  // namespace tolvern::category

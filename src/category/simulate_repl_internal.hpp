@@ -28,7 +28,7 @@ struct TraceList {
 // The trace names listed by an xfail list's text ("trace.{X}: comment" lines).
 TraceList parse_trace_list(std::string_view text, TraceListKind kind);
 // The list in a file; a missing, unreadable or non-UTF-8 file lists nothing.
-TraceList read_trace_list(const std::filesystem::path& path, TraceListKind kind);
+TraceList read_trace_list(const Path& path, TraceListKind kind);
 
 struct ReplStatus {
     Status status = Status::Skip;

@@ -21,8 +21,7 @@ bool is_trace_name(std::string_view file_name) {
     return text::is_valid_utf8(file_name);
 }
 
-std::vector<TraceGolden> list_trace_goldens(const std::filesystem::path& model_dir,
-                                            std::string_view prefix) {
+std::vector<TraceGolden> list_trace_goldens(const Path& model_dir, std::string_view prefix) {
     std::vector<TraceGolden> found;
     std::error_code error;
     std::filesystem::directory_iterator it(model_dir / "baseline", error), end;
@@ -34,10 +33,8 @@ std::vector<TraceGolden> list_trace_goldens(const std::filesystem::path& model_d
     return found;
 }
 
-std::vector<TraceInput> traces_with_input(const std::filesystem::path& model_dir,
-                                          std::string_view golden_prefix,
-                                          const std::filesystem::path& input_dir,
-                                          std::string_view input_prefix) {
+std::vector<TraceInput> traces_with_input(const Path& model_dir, std::string_view golden_prefix,
+                                          const Path& input_dir, std::string_view input_prefix) {
     std::vector<TraceInput> traces;
     for (auto& found : list_trace_goldens(model_dir, golden_prefix)) {
         auto input = input_dir / (std::string(input_prefix) + found.name);

@@ -21,14 +21,13 @@ bool is_trace_name(std::string_view file_name);
 
 // A baseline entry whose name starts with a prefix: X is the rest of the name.
 struct TraceGolden {
-    std::string name;              // X
-    std::filesystem::path golden;  // the baseline entry
+    std::string name;  // X
+    Path golden;       // the baseline entry
 };
 
 // The entries of the model's "baseline" directory with trace names that start with the prefix,
 // in listing order; an unlistable directory gives none, unreadable entries are skipped.
-std::vector<TraceGolden> list_trace_goldens(const std::filesystem::path& model_dir,
-                                            std::string_view prefix);
+std::vector<TraceGolden> list_trace_goldens(const Path& model_dir, std::string_view prefix);
 
 struct Divergence {
     Status status;
@@ -43,16 +42,14 @@ Divergence divergence(const std::vector<std::string>& diverged, std::size_t trac
 // A trace golden with the file that kestrin is given for it.
 struct TraceInput {
     std::string name;  // X
-    std::filesystem::path input;
-    std::filesystem::path golden;
+    Path input;
+    Path golden;
 };
 
 // The model's goldens "{golden_prefix}{X}" whose input "{input_prefix}{X}" exists in
 // `input_dir`, sorted by trace name.
-std::vector<TraceInput> traces_with_input(const std::filesystem::path& model_dir,
-                                          std::string_view golden_prefix,
-                                          const std::filesystem::path& input_dir,
-                                          std::string_view input_prefix);
+std::vector<TraceInput> traces_with_input(const Path& model_dir, std::string_view golden_prefix,
+                                          const Path& input_dir, std::string_view input_prefix);
 
 // Sorts by name with compare_trace_names, stably, for any element with a `name` field.
 template <typename T>

@@ -37,7 +37,7 @@ bool takes_xfail_marker(Category category) {
     return false;
 }
 
-ModelResult apply_xfail_marker(const std::filesystem::path& model_dir, ModelResult result) {
+ModelResult apply_xfail_marker(const Path& model_dir, ModelResult result) {
     auto marker = model_dir / "baseline" / (std::string(name(result.category)) + ".xfail");
     if (!files::is_regular_file(marker)) return result;
     result.xfail_marker = true;

@@ -4,12 +4,13 @@
 
 #include <filesystem>
 
+#include "kinds.hpp"
 #include "reporter.hpp"
 
 namespace tolvern::category {
 
 // Sets the marker flag when baseline/{category}.xfail is a regular file in the model
 // directory, and then turns FAIL and TIMEOUT into XFAIL.
-ModelResult apply_xfail_marker(const std::filesystem::path& model_dir, ModelResult result);
+ModelResult apply_xfail_marker(const Path& model_dir, ModelResult result);
 
 }  // namespace tolvern::category

@@ -627,8 +627,8 @@ TEST(ReplVerdictPass, Outcomes) {
         PassFixture fixture(c);
         std::set<std::string> listed;
         if (c.name.starts_with("listed")) listed = {"7"};
-        auto out = repl_verdict_pass(fixture.trace, listed, fixture.daemon.program,
-                                     fixture.daemon.model, LONG);
+        auto out = repl_verdict_pass(fixture.trace,
+                                     {fixture.daemon.program, fixture.daemon.model, LONG}, listed);
         expect_outcome(out, c);
     }
 }
@@ -637,20 +637,20 @@ TEST(ReplVerdictPass, FailuresOfTheRun) {
     PassCase c{.name = "blocking"};
     PassFixture blocking(c);
     blocking.daemon.write("stderr", "\"blocking\" feature not support\n");
-    expect_outcome(
-        repl_verdict_pass(blocking.trace, {}, blocking.daemon.program, blocking.daemon.model, LONG),
-        c);
+    expect_outcome(repl_verdict_pass(blocking.trace,
+                                     {blocking.daemon.program, blocking.daemon.model, LONG}, {}),
+                   c);
 
     PassFixture broken(c);
-    auto out = repl_verdict_pass(broken.trace, {}, broken.daemon.dir.path / "absent",
-                                 broken.daemon.model, LONG);
+    auto out = repl_verdict_pass(
+        broken.trace, {broken.daemon.dir.path / "absent", broken.daemon.model, LONG}, {});
     expect_outcome(out, {.name = "no daemon",
                          .diverged = {"7(repl-verdict drive:spawn: No such file or directory)"},
                          .notes = {"repl-verdict trace.7 drive error: spawn: No such file or "
                                    "directory"}});
 
     fs::remove(broken.trace.trace);
-    out = repl_verdict_pass(broken.trace, {}, broken.daemon.program, broken.daemon.model, LONG);
+    out = repl_verdict_pass(broken.trace, {broken.daemon.program, broken.daemon.model, LONG}, {});
     expect_outcome(
         out, {.name = "no trace", .diverged = {"7(repl-verdict read:No such file or directory)"}});
 }
@@ -726,8 +726,8 @@ TEST(ReplDaemonPass, Outcomes) {
         bool star = c.name.starts_with("star") || c.name.find("under star") != std::string::npos;
         std::set<std::string> listed;
         if (c.name.starts_with("listed")) listed = {"7"};
-        auto out = repl_daemon_pass(fixture.trace, star, listed, fixture.daemon.program,
-                                    fixture.daemon.model, LONG);
+        auto out = repl_daemon_pass(
+            fixture.trace, {fixture.daemon.program, fixture.daemon.model, LONG}, star, listed);
         expect_outcome(out, c);
         EXPECT_EQ(out.tally.star_ok, c.name == "star ok" ? 1u : 0u) << c.name;
         EXPECT_EQ(out.tally.star_gaps, c.name == "star eligible gap" ? 1u : 0u) << c.name;
@@ -738,28 +738,28 @@ TEST(ReplDaemonPass, ExcusedGoldensAndFailuresOfTheRun) {
     PassCase c{.name = "excused"};
     PassFixture excused(c);
     write_file(excused.trace.golden.string() + ".judge", "nondet\n");
-    auto out = repl_daemon_pass(excused.trace, false, {}, excused.daemon.dir.path / "absent",
-                                excused.daemon.model, LONG);
+    auto out = repl_daemon_pass(
+        excused.trace, {excused.daemon.dir.path / "absent", excused.daemon.model, LONG}, false, {});
     expect_outcome(out, {.name = "excused",
                          .passed = 1,
                          .notes = {"repl-daemon trace.7 → excused (golden artifact / nondet)"}});
 
     PassFixture broken(c);
-    out = repl_daemon_pass(broken.trace, true, {}, broken.daemon.dir.path / "absent",
-                           broken.daemon.model, LONG);
+    out = repl_daemon_pass(
+        broken.trace, {broken.daemon.dir.path / "absent", broken.daemon.model, LONG}, true, {});
     expect_outcome(out, {.name = "no daemon",
                          .diverged = {"7(repl-daemon drive:spawn: No such file or directory)"},
                          .notes = {"repl-daemon trace.7 drive error: spawn: No such file or "
                                    "directory"}});
 
     broken.daemon.write("stderr", "\"blocking\" feature not support");
-    out =
-        repl_daemon_pass(broken.trace, false, {}, broken.daemon.program, broken.daemon.model, LONG);
+    out = repl_daemon_pass(broken.trace, {broken.daemon.program, broken.daemon.model, LONG}, false,
+                           {});
     expect_outcome(out, {.name = "blocking"});
 
     fs::remove(broken.trace.trace);
-    out =
-        repl_daemon_pass(broken.trace, false, {}, broken.daemon.program, broken.daemon.model, LONG);
+    out = repl_daemon_pass(broken.trace, {broken.daemon.program, broken.daemon.model, LONG}, false,
+                           {});
     expect_outcome(
         out, {.name = "no trace", .diverged = {"7(repl-daemon read:No such file or directory)"}});
 }
@@ -797,24 +797,24 @@ TEST(ReplPassesWithStandin, WalkedTraces) {
     auto plain = m.trace("2", "(state 0)\na\nc\n", "(trail \"a\" \"c\")\n");
     auto wrong = m.trace("3", "a\nd\n", "(trail \"a\" \"e\" \"<illegal>\")\n");
 
-    auto out = repl_verdict_pass(verdict, {}, kestrin, m.model, LONG);
+    auto out = repl_verdict_pass(verdict, {kestrin, m.model, LONG}, {});
     expect_outcome(
         out,
         {.name = "verdict 1", .passed = 1, .notes = {"repl-verdict trace.1 → verdict surfaced"}});
-    out = repl_verdict_pass(plain, {}, kestrin, m.model, LONG);
+    out = repl_verdict_pass(plain, {kestrin, m.model, LONG}, {});
     expect_outcome(out, {.name = "verdict 2"});
-    out = repl_verdict_pass(wrong, {"3"}, kestrin, m.model, LONG);
+    out = repl_verdict_pass(wrong, {kestrin, m.model, LONG}, {"3"});
     expect_outcome(out, {.name = "verdict 3",
                          .diverged = {"3(repl-verdict XPASS — remove trace.3 from "
                                       "simulate-repl.interactive.xfail)"},
                          .notes = {"repl-verdict trace.3 XPASS: now surfaces — remove from "
                                    "simulate-repl.interactive.xfail"}});
 
-    out = repl_daemon_pass(verdict, false, {}, kestrin, m.model, LONG);
+    out = repl_daemon_pass(verdict, {kestrin, m.model, LONG}, false, {});
     expect_outcome(out, {.name = "daemon 1", .passed = 1, .notes = {"repl-daemon trace.1 → ok"}});
-    out = repl_daemon_pass(plain, false, {}, kestrin, m.model, LONG);
+    out = repl_daemon_pass(plain, {kestrin, m.model, LONG}, false, {});
     expect_outcome(out, {.name = "daemon 2", .passed = 1, .notes = {"repl-daemon trace.2 → ok"}});
-    out = repl_daemon_pass(wrong, false, {}, kestrin, m.model, LONG);
+    out = repl_daemon_pass(wrong, {kestrin, m.model, LONG}, false, {});
     expect_outcome(
         out, {.name = "daemon 3",
               .diverged = {R"(3(repl-daemon trail ["a", "d"] != golden ["a", "e"]))"},
@@ -822,7 +822,7 @@ TEST(ReplPassesWithStandin, WalkedTraces) {
 
     // A batch render that disagrees with the daemon fails the trace even under the `*` marker.
     write_file(m.model.dir / "standin" / "simulate.2.stdout", "(trail \"a\")\n");
-    out = repl_daemon_pass(plain, true, {}, kestrin, m.model, LONG);
+    out = repl_daemon_pass(plain, {kestrin, m.model, LONG}, true, {});
     expect_outcome(
         out,
         {.name = "daemon parity",
@@ -841,11 +841,11 @@ TEST(ReplPassesWithStandin, ScriptedDaemonThatHangs) {
                "{\"stderr\":[],\"trail\":[\"a\"],\"trace\":{\"trail\":[\"a\"]}}\n@hang\n");
 
     const std::string reason = "interactive driver did not surface the verdict (choice/async)";
-    auto out = repl_verdict_pass(trace, {"1"}, kestrin, m.model, SHORT);
+    auto out = repl_verdict_pass(trace, {kestrin, m.model, SHORT}, {"1"});
     expect_outcome(out, {.name = "verdict",
                          .gaps = {"1"},
                          .notes = {"repl-verdict trace.1 expected gap: " + reason}});
-    out = repl_daemon_pass(trace, false, {}, kestrin, m.model, SHORT);
+    out = repl_daemon_pass(trace, {kestrin, m.model, SHORT}, false, {});
     expect_outcome(out,
                    {.name = "daemon",
                     .diverged = {R"(1(repl-daemon trail ["a"] != golden ["a", "b"]))"},
