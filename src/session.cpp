@@ -64,10 +64,6 @@ std::vector<std::uint32_t> thread_counts(const config::ParallelConfig& parallel)
     return {1, jobs};
 }
 
-}  // namespace
-
-namespace {
-
 // Has every worker of the pool start now. The library makes its threads when work first needs
 // them; made later, while children run, one could meet a limit on processes, and a thread the
 // library cannot make ends the process.
