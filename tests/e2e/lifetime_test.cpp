@@ -160,6 +160,9 @@ TEST(Lifetime, AStandardOutputThatCannotBeWrittenEndsTheSessionAndItsStatusSaysS
 }
 
 TEST(Lifetime, AProcessLimitNarrowsThePoolOrStopsTheStart) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the leak check at exit needs a thread of its own, which the limit refuses";
+#endif
     // The limit counts every process of the user: one that runs nothing else is needed.
     auto unprivileged = unprivileged_prefix(64'977);
     if (!unprivileged || unprivileged->empty())
