@@ -3,6 +3,7 @@
 // that cannot be written ends the session, and a process limit narrows the pool.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,13 @@
 namespace {
 
 using namespace tolvern::testing;
+
+// Gives the stop signals their default disposition in this process, and so in what it starts:
+// the tests choose which of them tolvern starts ignoring, whatever the runner of the tests
+// ignores.
+void default_stop_signals() {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, SIG_DFL);
+}
 
 // Whether the process runs (a zombie left to init does not).
 bool running(const std::string& pid) {
@@ -97,6 +105,7 @@ TEST(Lifetime, TimeLimitsAndSignalsEndEveryProgramOfTheToolsAndTheReportSaysWhat
         {"SIGINT to a background job", "", "--category misc --timeout 1", "kill -INT $pid", 1,
          "misc                0      3      0      0\n", ""},
     };
+    default_stop_signals();
     for (const auto& c : cases) {
         StallCorpus corpus;
         auto run = corpus.session(c.launch, c.args, c.then);
@@ -118,6 +127,7 @@ TEST(Lifetime, TimeLimitsAndSignalsEndEveryProgramOfTheToolsAndTheReportSaysWhat
 }
 
 TEST(Lifetime, AStopEndsTheSessionWhenNobodyReadsItsOutput) {
+    default_stop_signals();
     Corpus corpus;
     // Long names fill the pipe's buffer long before the last result.
     for (int i = 0; i < 300; ++i) corpus.model("m" + std::to_string(i) + std::string(200, 'x'));
