@@ -123,6 +123,11 @@ std::expected<void, int> set_nonblocking(int fd) {
     return {};
 }
 
+bool ignores(int signal) {
+    struct sigaction action {};
+    return ::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN;
+}
+
 std::vector<std::string> environment_with(
     const std::vector<std::pair<std::string, std::string>>& additions) {
     auto added_later = [&](std::string_view name, std::size_t from) {
@@ -157,11 +162,8 @@ namespace {
 sigset_t signals_to_default() {
     sigset_t set;
     sigfillset(&set);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction action {};
-        if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)
-            sigdelset(&set, signal);
-    }
+    for (int signal : STOP_SIGNALS)
+        if (ignores(signal)) sigdelset(&set, signal);
     return set;
 }
 

@@ -4,6 +4,7 @@
 // errno values.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <array>
@@ -68,6 +69,12 @@ std::expected<void, int> write_all(int fd, std::string_view bytes);
 std::expected<std::size_t, int> write_some_to_pipe(int fd, std::string_view bytes);
 // Makes reads and writes of this descriptor return at once instead of waiting.
 std::expected<void, int> set_nonblocking(int fd);
+
+// The signals that stop a session. One that this process ignores was ignored when it started
+// (nothing here sets that disposition): the user meant it for every program of the session.
+inline constexpr std::array<int, 3> STOP_SIGNALS{SIGINT, SIGTERM, SIGHUP};
+// Whether this process ignores the signal.
+bool ignores(int signal);
 
 // This process's environment with the additions applied: an inherited name that is added is
 // dropped, and of several additions with one name only the last is kept.

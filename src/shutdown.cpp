@@ -28,16 +28,13 @@ std::atomic<int> wake_write{-1};
 sigset_t stop_signals() {
     sigset_t set;
     sigemptyset(&set);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction action {};
-        if (::sigaction(signal, nullptr, &action) != 0 || action.sa_handler != SIG_IGN)
-            sigaddset(&set, signal);
-    }
+    for (int signal : posix::STOP_SIGNALS)
+        if (!posix::ignores(signal)) sigaddset(&set, signal);
     return set;
 }
 
 bool is_empty(const sigset_t& set) {
-    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+    for (int signal : posix::STOP_SIGNALS)
         if (sigismember(&set, signal) == 1) return false;
     return true;
 }
