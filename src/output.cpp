@@ -2,11 +2,15 @@
 // put, written by one detached thread in batches of one target each.
 #include "output.hpp"
 
+#include <errno.h>
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <sysexits.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -18,6 +22,7 @@
 
 #include "posix.hpp"
 #include "shutdown.hpp"
+#include "text.hpp"
 
 namespace tolvern::output {
 
@@ -25,6 +30,9 @@ namespace {
 
 // How long a stopping session still waits for a reader to take what is queued.
 constexpr auto STOP_GRACE = std::chrono::seconds(1);
+// The most that one write hands over: what a pipe takes whole or not at all, so that a write
+// that waits for the reader has written nothing yet, and what is left is known line by line.
+constexpr std::size_t PIECE = PIPE_BUF;
 
 struct Queued {
     Target target;
@@ -39,6 +47,8 @@ struct Writer {
     bool running = false;
     bool writing = false;
     int failed = 0;
+    // The line feeds put for standard output and neither written nor dropped yet.
+    std::atomic<std::size_t> out_lines{0};
 };
 
 Writer& writer() {
@@ -50,16 +60,41 @@ int descriptor(Target target) {
     return target == Target::Out ? STDOUT_FILENO : STDERR_FILENO;
 }
 
-// Writes one text and notes a failure of standard output; standard error's failures have no one
-// left to tell.
-void write_out(Writer& state, Target target, std::string_view text) {
-    auto written = posix::write_all(descriptor(target), text);
-    if (written || target == Target::Err) return;
+std::size_t line_feeds(std::string_view text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+void note_failure(Writer& state, int error) {
     {
         std::lock_guard lock(state.mutex);
-        if (state.failed == 0) state.failed = written.error();
+        if (state.failed == 0) state.failed = error;
     }
     shutdown::request(SIGPIPE);
+}
+
+// Writes one text piece by piece and notes a failure of standard output; standard error's
+// failures have no one left to tell. A descriptor that another program made non-blocking
+// answers EAGAIN when its reader lags: that means wait until it takes more, unless `wait` is
+// false, when the rest is left unwritten.
+void write_out(Writer& state, Target target, std::string_view text, bool wait = true) {
+    const int fd = descriptor(target);
+    while (!text.empty()) {
+        ssize_t n = ::write(fd, text.data(), std::min(text.size(), PIECE));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!wait) return;
+            pollfd ready{fd, POLLOUT, 0};
+            ::poll(&ready, 1, -1);
+            continue;
+        }
+        if (n < 0) {
+            if (target == Target::Out) note_failure(state, errno);
+            return;
+        }
+        auto written = text.substr(0, static_cast<std::size_t>(n));
+        if (target == Target::Out) state.out_lines -= line_feeds(written);
+        text.remove_prefix(written.size());
+    }
 }
 
 // The texts at the front of the queue that go to one target, joined, and taken off the queue;
@@ -73,6 +108,7 @@ std::optional<Queued> next_batch(Writer& state) {
             state.queue.pop_front();
         }
         if (batch.target == Target::Err || state.failed == 0) return batch;
+        state.out_lines -= line_feeds(batch.text);
     }
     return std::nullopt;
 }
@@ -110,6 +146,7 @@ void put(Target target, std::string text) {
     auto& state = writer();
     std::unique_lock lock(state.mutex);
     if (target == Target::Out && state.failed != 0) return;
+    if (target == Target::Out) state.out_lines += line_feeds(text);
     if (!state.running) {
         lock.unlock();
         write_out(state, target, text);
@@ -122,7 +159,8 @@ void put(Target target, std::string text) {
 namespace {
 
 // Takes the texts queued for standard error off the queue and writes what standard error takes
-// without waiting: it may still be read when standard output is not.
+// without waiting: it may still be read when standard output is not. A stop that drops results
+// says so there.
 void write_errors_now(Writer& state, std::unique_lock<std::mutex>& lock) {
     std::string errors;
     std::erase_if(state.queue, [&](Queued& queued) {
@@ -130,10 +168,14 @@ void write_errors_now(Writer& state, std::unique_lock<std::mutex>& lock) {
         errors += queued.text;
         return true;
     });
+    if (auto lost = state.out_lines.load(); lost > 0 && state.failed == 0)
+        errors += text::concat({"interrupted by ", shutdown::signal_name(shutdown::requested()),
+                                ": ", std::to_string(lost), lost == 1 ? " line" : " lines",
+                                " not written to standard output\n"});
     lock.unlock();
     pollfd ready{STDERR_FILENO, POLLOUT, 0};
     if (!errors.empty() && ::poll(&ready, 1, 0) == 1 && ready.revents == POLLOUT)
-        write_out(state, Target::Err, errors);
+        write_out(state, Target::Err, errors, false);
 }
 
 }  // namespace
@@ -162,8 +204,7 @@ int failure() {
 
 int failure_status(int error) {
     if (error == EPIPE) return 128 + SIGPIPE;
-    auto line = "error: standard output: " + posix::error_text(error) + "\n";
-    (void)posix::write_all(STDERR_FILENO, line);
+    write_out(writer(), Target::Err, "error: standard output: " + posix::error_text(error) + "\n");
     return EX_IOERR;
 }
 

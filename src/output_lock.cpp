@@ -7,9 +7,9 @@
 #include <sys/file.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <system_error>
 
+#include "output.hpp"
 #include "shutdown.hpp"
 #include "text.hpp"
 
@@ -46,9 +46,8 @@ std::optional<posix::Fd> lock_output_root(const Path& root) {
     if (fd.fd < 0) return std::nullopt;
     if (take(fd.fd)) return fd;
     if (errno != EWOULDBLOCK) return std::nullopt;
-    std::fprintf(stderr, "waiting for another session to finish with the output root %s\n",
-                 text::lossy(root).c_str());
-    std::fflush(stderr);
+    output::put(output::Target::Err, "waiting for another session to finish with the output root " +
+                                         text::lossy(root) + "\n");
     if (!wait_for(fd.fd)) return std::nullopt;
     return fd;
 }
