@@ -16,9 +16,9 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
+#include <ctime>
 #include <functional>
-#include <mutex>
-#include <shared_mutex>
 #include <system_error>
 
 extern char** environ;
@@ -235,27 +235,43 @@ std::expected<pid_t, int> spawn(SpawnPlan plan, bool own_group) {
 
 namespace {
 
-// The children of `Child::start` that are not reaped yet, by pid. A start holds `starting` shared
-// from its spawn until its pid is noted, so that `end_all_children`, which holds it exclusively,
-// misses none. Never destroyed: the signal watcher may use it while the process ends.
-struct LiveChildren {
-    std::shared_mutex starting;
-    std::mutex mutex;
-    std::vector<pid_t> pids;
-};
+// The children of `Child::start` that are not reaped yet, one slot each, kept in a fixed table of
+// atomics so that a signal handler may read it: it can neither lock nor allocate. A slot holds
+// FREE, STARTING while its start is under way, the child's pid, or KILLING once
+// `end_all_children` has signalled it: from then on the child is never reaped, so its pid cannot
+// name another process before this one ends.
+constexpr pid_t FREE = 0;
+constexpr pid_t STARTING = -1;
+constexpr pid_t KILLING = -2;
+// More than the widest pool ever runs at once.
+constexpr std::size_t MAX_LIVE_CHILDREN = 1024;
+// How long `end_all_children` waits for a start under way to name its pid.
+constexpr auto START_WAIT = std::chrono::milliseconds(200);
 
-LiveChildren& live_children() {
-    static auto* live = new LiveChildren;
-    return *live;
+std::array<std::atomic<pid_t>, MAX_LIVE_CHILDREN> live_children{};
+static_assert(std::atomic<pid_t>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
+// Set once by `end_all_children`: no child starts afterwards.
+std::atomic<bool> closing{false};
+
+// A slot for a start, STARTING; none when every slot is taken or no start may begin.
+std::optional<std::size_t> claim_slot() {
+    for (std::size_t slot = 0; slot < live_children.size(); ++slot) {
+        pid_t free = FREE;
+        if (!live_children[slot].compare_exchange_strong(free, STARTING)) continue;
+        // Checked after the claim: a killer that closed before it saw no claim, one that closes
+        // after it finds the slot STARTING and waits for its pid.
+        if (!closing.load()) return slot;
+        live_children[slot].store(FREE);
+        return std::nullopt;
+    }
+    return std::nullopt;
 }
 
-void forget_child(pid_t pid) {
-    auto& live = live_children();
-    std::lock_guard lock(live.mutex);
-    auto found = std::find(live.pids.begin(), live.pids.end(), pid);
-    if (found == live.pids.end()) return;
-    *found = live.pids.back();
-    live.pids.pop_back();
+// Gives up the slot before its child is reaped. Where `end_all_children` has claimed it, the
+// child must stay unreaped: this thread waits for the process to end.
+void release_slot(std::size_t slot, pid_t pid) {
+    if (live_children[slot].compare_exchange_strong(pid, FREE)) return;
+    for (;;) ::pause();
 }
 
 // SIGKILL to the child and to its group. The pid is not reaped yet, so neither can name
@@ -265,18 +281,31 @@ void kill_with_group(pid_t pid) {
     ::kill(-pid, SIGKILL);
 }
 
+// The monotonic clock through the call that a signal handler may make.
+std::chrono::nanoseconds monotonic_now() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
 }  // namespace
 
 void end_all_children() {
-    auto& live = live_children();
-    // Kept locked: nothing may start between this and the end of the process.
-    std::unique_lock<std::shared_mutex> no_more(live.starting);
-    no_more.release();
-    std::lock_guard lock(live.mutex);
-    for (pid_t pid : live.pids) kill_with_group(pid);
+    closing.store(true);
+    // Only calls that are safe in a signal handler from here on.
+    const auto give_up = monotonic_now() + START_WAIT;
+    for (auto& slot : live_children) {
+        pid_t pid = slot.load();
+        while (pid == STARTING && monotonic_now() < give_up) {
+            const timespec pause{0, 100'000};
+            ::nanosleep(&pause, nullptr);
+            pid = slot.load();
+        }
+        if (pid > 0 && slot.compare_exchange_strong(pid, KILLING)) kill_with_group(pid);
+    }
 }
 
-Child::Child(pid_t pid) : pid_(pid) {
+Child::Child(pid_t pid, std::size_t slot) : pid_(pid), slot_(slot) {
 #ifdef __linux__
     // pidfd_open gives a close-on-exec descriptor; without one the exit is seen by polling.
     exit_fd_ = Fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
@@ -285,6 +314,7 @@ Child::Child(pid_t pid) : pid_(pid) {
 
 Child::Child(Child&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
+      slot_(other.slot_),
       exited_(other.exited_),
       reaped_(other.reaped_),
       status_(other.status_),
@@ -293,6 +323,7 @@ Child::Child(Child&& other) noexcept
 Child& Child::operator=(Child&& other) noexcept {
     end();
     pid_ = std::exchange(other.pid_, -1);
+    slot_ = other.slot_;
     exited_ = other.exited_;
     reaped_ = other.reaped_;
     status_ = other.status_;
@@ -301,13 +332,17 @@ Child& Child::operator=(Child&& other) noexcept {
 }
 
 std::expected<Child, int> Child::start(SpawnPlan plan) {
-    auto& live = live_children();
-    std::shared_lock starting(live.starting);
+    auto slot = claim_slot();
+    if (!slot) return std::unexpected(closing.load() ? ECANCELED : EAGAIN);
     auto pid = spawn(std::move(plan), true);
-    if (!pid) return std::unexpected(pid.error());
-    std::lock_guard lock(live.mutex);
-    live.pids.push_back(*pid);
-    return Child(*pid);
+    if (!pid) {
+        live_children[*slot].store(FREE);
+        return std::unexpected(pid.error());
+    }
+    live_children[*slot].store(*pid);
+    // A killer that gave up waiting for this start has missed it.
+    if (closing.load()) kill_with_group(*pid);
+    return Child(*pid, *slot);
 }
 
 void Child::reaped(int status) {
@@ -328,7 +363,7 @@ std::expected<bool, int> Child::poll() {
     }
     if (result < 0) {
         int error = errno;
-        forget_child(pid_);
+        release_slot(slot_, pid_);
         reaped(-1);
         return std::unexpected(error);
     }
@@ -342,8 +377,8 @@ std::expected<bool, int> Child::poll() {
 void Child::end() {
     if (pid_ <= 0 || reaped_) return;
     kill_with_group(pid_);
-    // Forgotten before it is reaped: `end_all_children` must never signal a reaped pid.
-    forget_child(pid_);
+    // Released before it is reaped: `end_all_children` must never signal a reaped pid.
+    release_slot(slot_, pid_);
     auto status = wait_exit(pid_);
     reaped(status ? *status : -1);
 }

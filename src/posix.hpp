@@ -72,7 +72,7 @@ std::expected<void, int> set_nonblocking(int fd);
 
 // The signals that stop a session. One that this process ignores was ignored when it started
 // (nothing here sets that disposition): the user meant it for every program of the session.
-inline constexpr std::array<int, 3> STOP_SIGNALS{SIGINT, SIGTERM, SIGHUP};
+inline constexpr std::array<int, 4> STOP_SIGNALS{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 // Whether this process ignores the signal.
 bool ignores(int signal);
 
@@ -93,7 +93,7 @@ struct SpawnPlan {
 };
 
 // Starts the program with default signal dispositions and an empty signal mask, whatever this
-// thread blocks, except that SIGINT, SIGTERM and SIGHUP stay ignored when this process ignores
+// thread blocks, except that the stop signals stay ignored when this process ignores
 // them: that ignore is the one it was started under (nohup, a shell's background job), and it
 // is meant for every program of the session. The standard descriptors are placed in order 0, 1,
 // 2, so none of them may sit on a lower standard number than its own target. With `own_group`
@@ -133,10 +133,11 @@ class Child {
     void end();
 
   private:
-    explicit Child(pid_t pid);
+    Child(pid_t pid, std::size_t slot);
     void reaped(int status);
 
     pid_t pid_ = -1;
+    std::size_t slot_ = 0;  // where `end_all_children` finds it
     bool exited_ = false;
     bool reaped_ = false;
     int status_ = -1;
@@ -144,7 +145,8 @@ class Child {
 };
 
 // Kills every child that `Child::start` started and that is not reaped yet, with its group, and
-// keeps any other from starting: for a process that is about to exit at once.
+// keeps any other from starting: for a process that is about to exit at once. Safe in a signal
+// handler. A thread that would reap one of these children waits instead for the process to end.
 void end_all_children();
 
 // Waits for the child's end: its wait status, or the errno of a failed wait.

@@ -1,4 +1,5 @@
-// The signal watcher and the process-wide stop request it sets.
+// The signal watcher, the process-wide stop request it sets, and the handler of the signals
+// that end the process without a stop.
 #include "shutdown.hpp"
 
 #include <fcntl.h>
@@ -39,6 +40,42 @@ bool is_empty(const sigset_t& set) {
     return true;
 }
 
+// The signals whose default ends the process and that are no stop signals: faults, an abort
+// (a failed allocation ends in one), and those that nothing in a session sends.
+constexpr int FATAL_SIGNALS[] = {
+    SIGSEGV, SIGBUS,  SIGABRT, SIGFPE,  SIGILL,    SIGSYS,  SIGUSR1,
+    SIGUSR2, SIGALRM, SIGXCPU, SIGTRAP, SIGVTALRM, SIGPROF,
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
+
+// What each fatal signal did before its handler was set, read by the handler: written before
+// the handler is set and never again.
+struct sigaction previous_actions[NSIG];
+
+// Ends the running children before the signal ends the process: the disposition it had before
+// (the default, or a sanitizer's report) is set again, and the signal, blocked while this runs,
+// is delivered anew once it returns. Only calls that are safe in a signal handler.
+void end_children_then_die(int signal) {
+    posix::end_all_children();
+    ::sigaction(signal, &previous_actions[signal], nullptr);
+    ::raise(signal);
+}
+
+void end_children_on_fatal_signals() {
+    for (int signal : FATAL_SIGNALS) {
+        // One ignored at start does not end the process; a fault ends it all the same.
+        if (::sigaction(signal, nullptr, &previous_actions[signal]) != 0 ||
+            previous_actions[signal].sa_handler == SIG_IGN)
+            continue;
+        struct sigaction action {};
+        action.sa_handler = end_children_then_die;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(signal, &action, nullptr);
+    }
+}
+
 void watch(sigset_t set) {
     for (;;) {
         int signal = 0;
@@ -55,6 +92,7 @@ void watch(sigset_t set) {
 }  // namespace
 
 void watch_signals() {
+    end_children_on_fatal_signals();
     auto set = stop_signals();
     if (auto pipe = posix::make_pipe()) {
         wake_read = std::exchange(pipe->read.fd, -1);
@@ -85,6 +123,8 @@ const char* signal_name(int signal) {
         case SIGINT: return "SIGINT";
         case SIGTERM: return "SIGTERM";
         case SIGHUP: return "SIGHUP";
+        case SIGQUIT: return "SIGQUIT";
+        case SIGPIPE: return "SIGPIPE";
         default: return "a signal";
     }
 }

@@ -1,14 +1,18 @@
-// Stopping a session early: SIGINT, SIGTERM and SIGHUP are taken by a watcher thread instead of
-// ending the process, so that every running child is killed and reaped, the results recorded so
-// far are summarised, and the exit status still tells which signal it was.
+// Stopping a session early: SIGINT, SIGTERM, SIGHUP and SIGQUIT are taken by a watcher thread
+// instead of ending the process, so that every running child is killed and reaped, the results
+// recorded so far are summarised, and the exit status still tells which signal it was. A signal
+// that ends the process all the same (a crash, an abort, SIGUSR1) first kills every running
+// child with its group.
 #pragma once
 
 namespace tolvern::shutdown {
 
-// Blocks those of the three signals that the process was not started ignoring in the calling
+// Blocks those of the stop signals that the process was not started ignoring in the calling
 // thread, and so in every thread it starts afterwards, and starts the thread that waits for
-// them. Call it once, before any other thread exists. The first signal asks the session to
-// stop; a second one kills every running child with its process group and ends the process.
+// them. The first signal asks the session to stop; a second one kills every running child with
+// its process group, removes every temporary file of the session's runs and ends the process.
+// Also has every other signal that would end the process end the running children first. Call
+// it once, before any other thread exists.
 void watch_signals();
 
 // Asks the session to stop as the signal would (the first request wins). A failed write to
@@ -18,7 +22,7 @@ void request(int signal);
 // The signal that asked the session to stop, or 0 while it runs on.
 int requested();
 
-// "SIGINT", "SIGTERM" or "SIGHUP".
+// "SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT" or "SIGPIPE".
 const char* signal_name(int signal);
 
 // A descriptor that turns readable, and stays so, once a stop is asked for; -1 before
