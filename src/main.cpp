@@ -1,6 +1,9 @@
 // The entry point: the two hidden helper modes on .aut files, else one test session.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -18,31 +21,40 @@ namespace {
 
 // "normalize-lts FILE" prints the normalised .aut text; "flush-actions FILE" its flush alphabet.
 int helper_mode(std::string_view mode, int argc, const char* const* argv) {
+    using tolvern::output::Target;
     if (argc < 3) {
-        std::fprintf(stderr, "usage: tolvern %.*s <file.aut>\n", static_cast<int>(mode.size()),
-                     mode.data());
+        tolvern::output::put(Target::Err, "usage: tolvern " + std::string(mode) + " <file.aut>\n");
         return 2;
     }
     auto text = tolvern::files::read_text(argv[2]);
     if (!text) {
-        std::fprintf(stderr, "error: %s: %s\n", argv[2], text.error().message().c_str());
+        tolvern::output::put(
+            Target::Err, "error: " + std::string(argv[2]) + ": " + text.error().message() + "\n");
         return 2;
     }
     std::string out = mode == "normalize-lts"
                           ? tolvern::comparator::tau_normalize(*text)
                           : tolvern::comparator::extract_actions_containing(*text) + "\n";
-    tolvern::output::put(tolvern::output::Target::Out, std::move(out));
+    tolvern::output::put(Target::Out, std::move(out));
     return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Results written nowhere would read as success: a session without a standard output runs
+    // nothing.
+    const bool without_stdout = ::fcntl(STDOUT_FILENO, F_GETFD) == -1 && errno == EBADF;
     // Progress lines written to a closed standard output would land in whatever file a check
     // opened on that number.
     tolvern::files::fill_standard_descriptors();
-    // A reader that goes away must not kill the runner; children get the default back.
+    if (without_stdout) std::exit(tolvern::output::failure_status(EBADF));
+    // A reader that goes away must not kill the runner, nor a log that passes a file-size
+    // limit: both are write errors here. Children get the default back.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+    // Ignored, the children would be reaped by the system before they could be waited for.
+    std::signal(SIGCHLD, SIG_DFL);
     int status;
     if (argc >= 2 && (std::strcmp(argv[1], "normalize-lts") == 0 ||
                       std::strcmp(argv[1], "flush-actions") == 0)) {

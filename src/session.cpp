@@ -149,6 +149,11 @@ int run(const Cli& cli) {
         if (discovery::filter_matches(cli.filter, model.name)) models.push_back(std::move(model));
 
     if (cli.list) {
+        // Discovering a large corpus takes a while: a stop meanwhile leaves the list unprinted.
+        if (int signal = shutdown::requested()) {
+            error_line("interrupted by " + std::string(shutdown::signal_name(signal)));
+            return 128 + signal;
+        }
         std::string catalogue;
         for (const auto& model : models) catalogue += discovery::catalogue_line(model) + "\n";
         output::put(output::Target::Out, std::move(catalogue));
