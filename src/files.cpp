@@ -14,6 +14,7 @@
 
 #include "posix.hpp"
 #include "text.hpp"
+#include "tree_removal.hpp"
 
 namespace tolvern::files {
 
@@ -53,23 +54,6 @@ std::expected<std::string, std::error_code> read_whole(int fd, off_t size) {
     if (auto read = posix::read_to_end(fd, bytes); !read)
         return std::unexpected(system_error(read.error()));
     return bytes;
-}
-
-// Gives the owner every right on each directory of the tree, links not followed, so that a
-// script that made part of its scratch read-only cannot keep it from being removed.
-void open_up_tree(const Path& root) {
-    namespace fs = std::filesystem;
-    auto open_up = [](const Path& dir) {
-        std::error_code ignored;
-        if (fs::symlink_status(dir, ignored).type() == fs::file_type::directory)
-            fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ignored);
-    };
-    open_up(root);
-    // Each directory is opened up while the walk stands on it, before it descends into it.
-    std::error_code error;
-    for (fs::recursive_directory_iterator it(root, error), end; !error && it != end;
-         it.increment(error))
-        open_up(it->path());
 }
 
 // "{temp_dir}/{stem}XXXXXX{suffix}", as the mk*temp calls take it; they change it even when
@@ -142,9 +126,7 @@ Path temp_dir() {
 
 Scratch::~Scratch() {
     if (path.empty()) return;
-    open_up_tree(path);
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
+    remove_tree(path);
 }
 
 std::expected<Scratch, std::string> make_scratch_dir(std::string_view stem) {

@@ -36,7 +36,8 @@ Path temp_dir();
 std::string describe(const Path& path, const std::error_code& error);
 
 // A file or directory tree that one run made under the temporary directory, removed with
-// everything in it when its owner goes, whatever way the run ended.
+// everything in it when its owner goes, whatever way the run ended. Removal never follows a link,
+// at the root or below: a link the run left is removed, never what it names.
 struct Scratch {
     Path path;
 
