@@ -6,14 +6,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "posix.hpp"
 #include "text.hpp"
+#include "tree_removal.hpp"
 
 namespace tolvern::files {
 
@@ -55,23 +59,6 @@ std::expected<std::string, std::error_code> read_whole(int fd, off_t size) {
     return bytes;
 }
 
-// Gives the owner every right on each directory of the tree, links not followed, so that a
-// script that made part of its scratch read-only cannot keep it from being removed.
-void open_up_tree(const Path& root) {
-    namespace fs = std::filesystem;
-    auto open_up = [](const Path& dir) {
-        std::error_code ignored;
-        if (fs::symlink_status(dir, ignored).type() == fs::file_type::directory)
-            fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ignored);
-    };
-    open_up(root);
-    // Each directory is opened up while the walk stands on it, before it descends into it.
-    std::error_code error;
-    for (fs::recursive_directory_iterator it(root, error), end; !error && it != end;
-         it.increment(error))
-        open_up(it->path());
-}
-
 // "{temp_dir}/{stem}XXXXXX{suffix}", as the mk*temp calls take it; they change it even when
 // they fail, so errors name the pattern kept aside.
 std::string scratch_template(std::string_view stem, std::string_view suffix) {
@@ -82,6 +69,42 @@ std::string scratch_template(std::string_view stem, std::string_view suffix) {
 
 std::string scratch_error(const std::string& path, int error) {
     return describe(path, system_error(error));
+}
+
+// The paths of the scratches that live `Scratch` owners hold, one entry per owner, and whether
+// the session's end has come, after which none is made. Never destroyed: the signal watcher may
+// use it while the process ends.
+struct LiveScratches {
+    std::mutex mutex;
+    bool ended = false;
+    std::vector<Path> paths;
+};
+
+LiveScratches& live_scratches() {
+    static auto* live = new LiveScratches;
+    return *live;
+}
+
+// The name that `make` made from the pattern (false, with errno, when it failed), noted among the
+// live scratches in the same step, so that `end_all_scratch` misses none.
+template <typename Make>
+std::expected<std::string, std::string> make_live(const std::string& pattern, Make make) {
+    auto& live = live_scratches();
+    std::lock_guard lock(live.mutex);
+    if (live.ended) return std::unexpected(scratch_error(pattern, ECANCELED));
+    auto name = pattern;
+    if (!make(name)) return std::unexpected(scratch_error(pattern, errno));
+    live.paths.emplace_back(name);
+    return name;
+}
+
+void forget_scratch(const Path& path) {
+    auto& live = live_scratches();
+    std::lock_guard lock(live.mutex);
+    auto found = std::find(live.paths.begin(), live.paths.end(), path);
+    if (found == live.paths.end()) return;
+    *found = std::move(live.paths.back());
+    live.paths.pop_back();
 }
 
 }  // namespace
@@ -142,32 +165,42 @@ Path temp_dir() {
 
 Scratch::~Scratch() {
     if (path.empty()) return;
-    open_up_tree(path);
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
+    remove_tree(path);
+    // Forgotten only once removed, so that a session ending meanwhile still removes it.
+    forget_scratch(path);
 }
 
 std::expected<Scratch, std::string> make_scratch_dir(std::string_view stem) {
-    const auto pattern = scratch_template(stem, "");
-    auto name = pattern;
-    if (::mkdtemp(name.data()) == nullptr) return std::unexpected(scratch_error(pattern, errno));
-    return Scratch(name);
+    auto made = make_live(scratch_template(stem, ""),
+                          [](std::string& name) { return ::mkdtemp(name.data()) != nullptr; });
+    if (!made) return std::unexpected(made.error());
+    return Scratch(std::move(*made));
 }
 
 std::expected<Scratch, std::string> make_scratch_file(std::string_view stem,
                                                       std::string_view suffix,
                                                       std::string_view bytes) {
-    const auto pattern = scratch_template(stem, suffix);
-    auto name = pattern;
-    posix::Fd fd(::mkostemps(name.data(), static_cast<int>(suffix.size()), O_CLOEXEC));
-    if (fd.fd < 0) return std::unexpected(scratch_error(pattern, errno));
+    posix::Fd fd;
+    auto made = make_live(scratch_template(stem, suffix), [&](std::string& name) {
+        fd = posix::Fd(::mkostemps(name.data(), static_cast<int>(suffix.size()), O_CLOEXEC));
+        return fd.fd >= 0;
+    });
+    if (!made) return std::unexpected(made.error());
     // From here on the file is ours, and goes again if it cannot be written whole.
-    Scratch file(name);
+    Scratch file(std::move(*made));
+    const auto name = file.path.string();
     if (auto written = posix::write_all(fd.fd, bytes); !written)
         return std::unexpected(scratch_error(name, written.error()));
     if (auto closed = fd.close(); !closed)
         return std::unexpected(scratch_error(name, closed.error()));
     return file;
+}
+
+void end_all_scratch() {
+    auto& live = live_scratches();
+    std::lock_guard lock(live.mutex);
+    live.ended = true;
+    for (const auto& path : live.paths) remove_tree(path);
 }
 
 std::string describe(const Path& path, const std::error_code& error) {

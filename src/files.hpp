@@ -36,14 +36,22 @@ Path temp_dir();
 std::string describe(const Path& path, const std::error_code& error);
 
 // A file or directory tree that one run made under the temporary directory, removed with
-// everything in it when its owner goes, whatever way the run ended.
+// everything in it when its owner goes, whatever way the run ended. Removal never follows a link,
+// at the root or below: a link the run left is removed, never what it names.
 struct Scratch {
     Path path;
 
-    explicit Scratch(Path path) : path(std::move(path)) {}
     Scratch(Scratch&& other) noexcept : path(std::exchange(other.path, {})) {}
     Scratch& operator=(Scratch&&) = delete;
     ~Scratch();
+
+  private:
+    // Only the two below make one, as they note it for `end_all_scratch`.
+    explicit Scratch(Path path) : path(std::move(path)) {}
+    friend std::expected<Scratch, std::string> make_scratch_dir(std::string_view stem);
+    friend std::expected<Scratch, std::string> make_scratch_file(std::string_view stem,
+                                                                 std::string_view suffix,
+                                                                 std::string_view bytes);
 };
 
 // A new directory "{stem}XXXXXX" in the temporary directory, the X replaced so that no other
@@ -54,5 +62,9 @@ std::expected<Scratch, std::string> make_scratch_dir(std::string_view stem);
 std::expected<Scratch, std::string> make_scratch_file(std::string_view stem,
                                                       std::string_view suffix,
                                                       std::string_view bytes);
+// Removes every scratch that a live `Scratch` holds, and from then on makes no new one (the two
+// above fail with ECANCELED): for a process that is about to exit at once, while other threads
+// may still be dropping their own.
+void end_all_scratch();
 
 }  // namespace tolvern::files

@@ -201,6 +201,41 @@ TEST(Misc, ReadOnlyDirectoriesGoWithTheScratch) {
     }
 }
 
+// What a script may leave in its scratch directory: a link to a directory outside in the
+// scratch's place or below it, and a tree deeper than the open-file limit under which tolvern
+// runs. All of it goes; what the links name stays as it was, read-only directories included.
+TEST(Misc, WhatAScriptLeavesGoesButNotWhatItLinksTo) {
+    Corpus corpus;
+    TempDir tmp, outside;
+    const auto ro = outside.path / "ro", closed = ro / "closed";
+    write_file(closed / "kept", "x");
+    const auto read_only = fs::perms::owner_read | fs::perms::owner_exec;
+    for (const auto& dir : {closed, ro}) fs::permissions(dir, read_only);
+    const std::string target = "'" + ro.string() + "'", deep = "\"$(printf 'd/%.0s' $(seq 1500))\"";
+    const std::pair<std::string, std::string> scripts[] = {
+        {"misc_root_link",
+         "rmdir \"$TOLVERN_TMPDIR\" && ln -s " + target + " \"$TOLVERN_TMPDIR\"\n"},
+        {"misc_inner_link", "mkdir sub && ln -s " + target + " sub/link\n"},
+        {"misc_deep", "mkdir -p " + deep + " && touch " + deep + "leaf\n"},
+    };
+    for (const auto& [name, body] : scripts) script(corpus, name, body);
+
+    auto run =
+        run_program("/bin/bash",
+                    {"-c", "ulimit -n 1024; exec \"$@\"", "bash", TOLVERN_BIN.string(), "--kestrin",
+                     KESTRIN_STANDIN.string(), "--category", "misc", "--output", "json"},
+                    corpus.root, {{"NO_COLOR", "1"}, {"TMPDIR", tmp.path.string()}});
+    auto outcome = progress_of(run);
+    for (const auto& [name, body] : scripts)
+        EXPECT_EQ(outcome.lines[name]["status"], "PASS") << name << run.err;
+    EXPECT_TRUE(fs::is_empty(tmp.path));
+    for (const auto& dir : {ro, closed}) {
+        EXPECT_EQ(fs::symlink_status(dir).permissions(), read_only) << dir;
+        fs::permissions(dir, fs::perms::owner_all);
+    }
+    EXPECT_EQ(read_file(closed / "kept"), "x");
+}
+
 // bash that cannot be found fails the model with the runner's message, through the marker.
 TEST(Misc, BashNotFound) {
     Corpus corpus;
