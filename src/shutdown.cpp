@@ -12,6 +12,7 @@
 #include <thread>
 #include <utility>
 
+#include "files.hpp"
 #include "posix.hpp"
 
 namespace tolvern::shutdown {
@@ -81,8 +82,10 @@ void watch(sigset_t set) {
         int signal = 0;
         if (sigwait(&set, &signal) != 0) continue;
         if (requested() != 0) {
-            // The user insists: no more waiting for the runs to end by themselves.
+            // The user insists: no more waiting for the runs to end by themselves. A closed
+            // terminal sends its signal twice at once, before the checks could clean up.
             posix::end_all_children();
+            files::end_all_scratch();
             _exit(128 + signal);
         }
         request(signal);

@@ -44,7 +44,7 @@ bool running(const std::string& pid) {
 // Three models for each of parsing and misc whose tool starts a program of its own and waits for
 // it. Both ignore the stop signals and hold no pipe of tolvern's, so that only the kill of the
 // process group ends them; each notes its pid in started/. Temporary files go to tmp/, where the
-// misc scripts leave enough files that removing them takes a while.
+// misc scripts then leave enough files that removing them takes a while, and a file "ready".
 struct StallCorpus : Corpus {
     fs::path started = root / "started";
     fs::path tmp = root / "tmp";
@@ -57,7 +57,7 @@ struct StallCorpus : Corpus {
             "sleep 60 </dev/null >/dev/null 2>&1 & echo $! > " +
             started.string() + "/$!; echo $$ > " + started.string() +
             "/$$\n"
-            "[ -z \"$TOLVERN_TMPDIR\" ] || for i in $(seq 2000); do : > f$i; done\n"
+            "[ -z \"$TOLVERN_TMPDIR\" ] || { for i in $(seq 2000); do : > f$i; done; : > ready; }\n"
             "wait\n";
         write_file(root / "slow", "#!/bin/sh\n" + stall);
         fs::permissions(root / "slow", fs::perms::owner_all);
@@ -94,6 +94,9 @@ struct StallCorpus : Corpus {
 
 TEST(Lifetime, TimeLimitsAndSignalsEndEveryProgramOfTheToolsAndTheReportSaysWhatHappened) {
     const std::string job_control = "set -m\n";
+    // Waits until both running misc scripts have filled their scratch directories.
+    const std::string scratch_filled =
+        "until [ $(ls tmp/*/ready 2>/dev/null | wc -l) -ge 2 ]; do sleep 0.01; done\n";
     struct Case {
         std::string what;
         std::string launch;
@@ -126,7 +129,7 @@ TEST(Lifetime, TimeLimitsAndSignalsEndEveryProgramOfTheToolsAndTheReportSaysWhat
         {"two quick SIGINTs", job_control, "--category misc", "kill -INT $pid; kill -INT $pid", 130,
          "", "-"},
         {"two SIGHUPs as a closed terminal sends them", job_control, "--category misc",
-         "kill -HUP $pid $pid", 129, "", "-"},
+         scratch_filled + "kill -HUP $pid; sleep 0.002; kill -HUP $pid", 129, "", "-"},
         // A crash ends tolvern by its signal, but not before what it started.
         {"SIGSEGV", job_control, "--category misc", "kill -SEGV $pid", 128 + SIGSEGV, "", "", false,
          true},
