@@ -49,6 +49,9 @@ struct Writer {
     int failed = 0;
     // The line feeds put for standard output and neither written nor dropped yet.
     std::atomic<std::size_t> out_lines{0};
+    // Set once a stop gave up waiting for standard output: what is left there is dropped, so
+    // that the count said for it stays true while the process ends.
+    std::atomic<bool> gave_up{false};
 };
 
 Writer& writer() {
@@ -78,7 +81,7 @@ void note_failure(Writer& state, int error) {
 // false, when the rest is left unwritten.
 void write_out(Writer& state, Target target, std::string_view text, bool wait = true) {
     const int fd = descriptor(target);
-    while (!text.empty()) {
+    while (!text.empty() && !(target == Target::Out && state.gave_up)) {
         ssize_t n = ::write(fd, text.data(), std::min(text.size(), PIECE));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -168,6 +171,7 @@ void write_errors_now(Writer& state, std::unique_lock<std::mutex>& lock) {
         errors += queued.text;
         return true;
     });
+    state.gave_up = true;
     if (auto lost = state.out_lines.load(); lost > 0 && state.failed == 0)
         errors += text::concat({"interrupted by ", shutdown::signal_name(shutdown::requested()),
                                 ": ", std::to_string(lost), lost == 1 ? " line" : " lines",

@@ -173,8 +173,8 @@ TEST(Lifetime, AStopEndsTheSessionWhenNobodyReadsItsOutputAndSaysWhatWasNotWritt
     for (int i = 0; i < 300; ++i) corpus.model("m" + std::to_string(i) + std::string(200, 'x'));
     const auto session =
         TOLVERN_BIN.string() + " --kestrin " + KESTRIN_STANDIN.string() + " --category parsing";
-    // The reader takes what the pipe holds only once tolvern has given up on it.
-    auto script = "mkfifo fifo; (exec 3<fifo; sleep 3; cat <&3 >got) & reader=$!\n" + session +
+    // The reader takes what the pipe holds only once tolvern has given up on it and ended.
+    auto script = "mkfifo fifo; (exec 3<fifo; sleep 5; cat <&3 >got) & reader=$!\n" + session +
                   " >fifo 2>err & pid=$!\n"
                   "(sleep 20; kill -KILL $pid) >/dev/null 2>&1 & watchdog=$!\n"
                   "sleep 1; kill -TERM $pid; wait $pid; echo $?; wait $reader; kill $watchdog\n";
