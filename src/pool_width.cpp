@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <limits>
 #include <vector>
 
@@ -32,9 +33,8 @@ std::size_t pool_width(std::size_t requested) {
     return pool_width(requested, open_files);
 }
 
-std::size_t width_within(std::size_t width, std::size_t available) {
-    if (available >= 2 * width - 1) return width;
-    return (available + 1) / 2;
+std::size_t width_within(std::size_t width, std::size_t available, std::size_t processes) {
+    return std::min(width, (available + 1) / (processes + 1));
 }
 
 namespace {
@@ -49,8 +49,8 @@ void* wait_for_release(void* release) {
 
 }  // namespace
 
-ThreadRoom thread_room(std::size_t wanted) {
-    ThreadRoom room;
+Room thread_room(std::size_t wanted) {
+    Room room;
     auto release = posix::make_pipe();
     if (!release) return {0, release.error()};
     pthread_attr_t attr;
@@ -67,7 +67,7 @@ ThreadRoom thread_room(std::size_t wanted) {
     ::pthread_attr_destroy(&attr);
     release->write.reset();
     for (auto thread : threads) ::pthread_join(thread, nullptr);
-    room.started = threads.size();
+    room.count = threads.size();
     return room;
 }
 

@@ -1,6 +1,6 @@
 // How wide the worker pool may be: as wide as asked, but never wider than this process can run.
-// Every worker may hold one child at a time, with its pipes and a file of its own, and every
-// worker thread and child counts against the user's limit on processes.
+// Every worker may hold one child at a time (two for a misc script), with its pipes and a file of
+// its own, and every worker thread and child counts against the user's limit on processes.
 #pragma once
 
 #include <cstddef>
@@ -23,16 +23,16 @@ std::size_t pool_width(std::size_t requested, std::uint64_t open_file_limit);
 std::size_t pool_width(std::size_t requested);
 
 // The width within `available` threads or processes: each worker but the calling thread is a
-// thread, and each worker may run a child, which counts against the same limit on processes.
-// 0 when not even one child could run.
-std::size_t width_within(std::size_t width, std::size_t available);
+// thread, and each worker may run `processes` at once, which count against the same limit.
+// 0 when not even one worker's processes could run.
+std::size_t width_within(std::size_t width, std::size_t available, std::size_t processes);
 
-struct ThreadRoom {
-    std::size_t started = 0;
-    int error = 0;  // why the next one could not be started
+struct Room {
+    std::size_t count = 0;
+    int error = 0;  // why one more did not fit
 };
 // How many threads this process can start now, trying up to `wanted` of them at once; they end
 // before it returns. Under a limit on processes (RLIMIT_NPROC) that is fewer than wanted.
-ThreadRoom thread_room(std::size_t wanted);
+Room thread_room(std::size_t wanted);
 
 }  // namespace tolvern
