@@ -90,9 +90,13 @@ std::expected<void, std::string> start_pool(std::size_t workers, std::size_t pro
     // arena of its own as well as the raised limit on worker threads.
     static std::unique_ptr<tbb::global_control> limit;
     if (limit) return {};
-    auto width = pool_width(workers);
-    auto room = thread_room((processes + 1) * width - 1);
-    width = width_within(width, room.count, processes);
+    const auto stack = tbb::global_control::active_value(tbb::global_control::thread_stack_size);
+    auto room = address_space_room(pool_width(workers), stack + ADDRESS_SPACE_PER_THREAD);
+    auto width = room.count;
+    if (width != 0) {
+        room = thread_room((processes + 1) * width - 1);
+        width = width_within(width, room.count, processes);
+    }
     if (width == 0)
         return std::unexpected("error: cannot start a thread: " + posix::error_text(room.error));
     limit =

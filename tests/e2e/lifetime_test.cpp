@@ -212,4 +212,34 @@ TEST(Lifetime, AProcessLimitNarrowsThePoolOrStopsTheStart) {
     }
 }
 
+TEST(Lifetime, AnAddressSpaceLimitNarrowsThePoolOrStopsTheStart) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve terabytes of shadow memory, beyond any such limit";
+#endif
+    Corpus corpus;
+    for (int i = 0; i < 300; ++i) corpus.model("m" + std::to_string(i));
+    struct Case {
+        int limit_kib;
+        int jobs;
+        int code;
+        std::string out_end;
+        std::string err;
+    } cases[] = {
+        // Far less room than the asked workers' stacks and heaps: a narrower pool.
+        {1'500'000, 64, 0, "parsing           300      0      0      0\n", ""},
+        {3'000'000, 256, 0, "parsing           300      0      0      0\n", ""},
+        // Room for the program, none to spare for a worker.
+        {120'000, 1, 2, "", "error: cannot start a thread: Cannot allocate memory\n"},
+    };
+    for (const auto& c : cases) {
+        auto script = "ulimit -v " + std::to_string(c.limit_kib) + "; exec " +
+                      TOLVERN_BIN.string() + " --kestrin " + KESTRIN_STANDIN.string() + " -j " +
+                      std::to_string(c.jobs) + " --category parsing";
+        auto run = run_program("/bin/sh", {"-c", script}, corpus.root, {{"NO_COLOR", "1"}});
+        EXPECT_EQ(run.code, c.code) << c.limit_kib << "\n" << run.err;
+        EXPECT_TRUE(run.out.ends_with(c.out_end)) << c.limit_kib << "\n" << run.out;
+        EXPECT_EQ(run.err, c.err) << c.limit_kib;
+    }
+}
+
 }  // namespace
