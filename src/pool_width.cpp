@@ -1,12 +1,15 @@
-// The pool width under this process's open-file limit and its room for more threads.
+// The pool width under this process's open-file limit, its room for more threads and its free
+// address space.
 #include "pool_width.hpp"
 
 #include <limits.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <limits>
 #include <vector>
 
@@ -32,9 +35,8 @@ std::size_t pool_width(std::size_t requested) {
     return pool_width(requested, open_files);
 }
 
-std::size_t width_within(std::size_t width, std::size_t available) {
-    if (available >= 2 * width - 1) return width;
-    return (available + 1) / 2;
+std::size_t width_within(std::size_t width, std::size_t available, std::size_t processes) {
+    return std::min(width, (available + 1) / (processes + 1));
 }
 
 namespace {
@@ -47,10 +49,20 @@ void* wait_for_release(void* release) {
     return nullptr;
 }
 
+// 0 when `bytes` of address space are free now, else why not: they are reserved without being
+// touched and given back at once.
+int reserve_error(std::uint64_t bytes) {
+    const auto size = static_cast<std::size_t>(bytes);
+    void* start = ::mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANON | MAP_NORESERVE, -1, 0);
+    if (start == MAP_FAILED) return errno;
+    ::munmap(start, size);
+    return 0;
+}
+
 }  // namespace
 
-ThreadRoom thread_room(std::size_t wanted) {
-    ThreadRoom room;
+Room thread_room(std::size_t wanted) {
+    Room room;
     auto release = posix::make_pipe();
     if (!release) return {0, release.error()};
     pthread_attr_t attr;
@@ -67,7 +79,25 @@ ThreadRoom thread_room(std::size_t wanted) {
     ::pthread_attr_destroy(&attr);
     release->write.reset();
     for (auto thread : threads) ::pthread_join(thread, nullptr);
-    room.started = threads.size();
+    room.count = threads.size();
+    return room;
+}
+
+Room address_space_room(std::size_t width, std::uint64_t per_thread) {
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return {width, 0};
+    // Bisection: a pool of room.count workers fits, one of `over` does not.
+    Room room;
+    std::size_t over = width + 1;
+    while (over - room.count > 1) {
+        const auto middle = room.count + (over - room.count) / 2;
+        if (int error = reserve_error(ADDRESS_SPACE_RESERVED + (middle - 1) * per_thread)) {
+            over = middle;
+            room.error = error;
+        } else {
+            room.count = middle;
+        }
+    }
     return room;
 }
 

@@ -6,6 +6,7 @@
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -84,14 +85,18 @@ void start_every_worker(int width) {
 
 }  // namespace
 
-std::expected<void, std::string> start_pool(std::size_t workers) {
+std::expected<void, std::string> start_pool(std::size_t workers, std::size_t processes) {
     // The library's own arena never grows beyond the processor count, so a wider pool needs an
     // arena of its own as well as the raised limit on worker threads.
     static std::unique_ptr<tbb::global_control> limit;
     if (limit) return {};
-    auto width = pool_width(workers);
-    auto room = thread_room(2 * width - 1);
-    width = width_within(width, room.started);
+    const auto stack = tbb::global_control::active_value(tbb::global_control::thread_stack_size);
+    auto room = address_space_room(pool_width(workers), stack + ADDRESS_SPACE_PER_THREAD);
+    auto width = room.count;
+    if (width != 0) {
+        room = thread_room((processes + 1) * width - 1);
+        width = width_within(width, room.count, processes);
+    }
     if (width == 0)
         return std::unexpected("error: cannot start a thread: " + posix::error_text(room.error));
     limit =
@@ -160,7 +165,10 @@ int run(const Cli& cli) {
         return 0;
     }
 
-    if (auto started = start_pool(cli.jobs ? *cli.jobs : config->parallel.jobs_resolved());
+    // A misc script is bash and the tool it runs: two processes at once for its worker.
+    const bool misc = std::ranges::find(*categories, Category::Misc) != categories->end();
+    if (auto started =
+            start_pool(cli.jobs ? *cli.jobs : config->parallel.jobs_resolved(), misc ? 2 : 1);
         !started) {
         error_line(started.error());
         return 2;

@@ -329,26 +329,66 @@ TEST(Lifetime, AProcessLimitNarrowsThePoolOrStopsTheStart) {
         GTEST_SKIP() << "needs root, to meet a process limit as a user who runs nothing else";
     Corpus corpus;
     for (int i = 0; i < 20; ++i) corpus.model("m" + std::to_string(i));
+    // Each script runs the tool: bash and the tool at once.
+    for (int i = 0; i < 6; ++i) {
+        auto name = "misc_" + std::to_string(i);
+        corpus.model(name);
+        corpus.files(name, {{"run.sh", "\"$KESTRIN\" parse \"$MODEL_DIR/" + name + ".svk\"\n"}});
+    }
     fs::permissions(corpus.root, fs::perms::all);
     struct Case {
         int limit;
+        std::string args;
         int code;
         std::string out_end;
         std::string err;
     } cases[] = {
         // Room for the threads tolvern needs and a narrower pool: every result is reported.
-        {5, 0, "parsing            20      0      0      0\n", ""},
+        {5, "--category parsing", 0, "parsing            20      0      0      0\n", ""},
         // No room for a single tool.
-        {3, 2, "", "error: cannot start a thread: Resource temporarily unavailable\n"},
+        {3, "--category parsing", 2, "",
+         "error: cannot start a thread: Resource temporarily unavailable\n"},
+        // Room for one worker's script and its tool, none for a second worker's.
+        {6, "--category misc --timeout 2", 0, "misc                6      0      0      0\n", ""},
     };
     for (const auto& c : cases) {
         auto script = *unprivileged + "bash -c 'ulimit -u " + std::to_string(c.limit) + "; exec " +
-                      TOLVERN_BIN.string() + " --kestrin " + KESTRIN_STANDIN.string() +
-                      " -j 8 --category parsing'";
+                      TOLVERN_BIN.string() + " --kestrin " + KESTRIN_STANDIN.string() + " -j 8 " +
+                      c.args + "'";
         auto run = run_program("/bin/sh", {"-c", script}, corpus.root, {{"NO_COLOR", "1"}});
         EXPECT_EQ(run.code, c.code) << c.limit << "\n" << run.err;
         EXPECT_TRUE(run.out.ends_with(c.out_end)) << c.limit << "\n" << run.out;
         EXPECT_EQ(run.err, c.err) << c.limit;
+    }
+}
+
+TEST(Lifetime, AnAddressSpaceLimitNarrowsThePoolOrStopsTheStart) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve terabytes of shadow memory, beyond any such limit";
+#endif
+    Corpus corpus;
+    for (int i = 0; i < 300; ++i) corpus.model("m" + std::to_string(i));
+    struct Case {
+        int limit_kib;
+        int jobs;
+        int code;
+        std::string out_end;
+        std::string err;
+    } cases[] = {
+        // Far less room than the asked workers' stacks and heaps: a narrower pool.
+        {1'500'000, 64, 0, "parsing           300      0      0      0\n", ""},
+        {3'000'000, 256, 0, "parsing           300      0      0      0\n", ""},
+        // Room for the program, none to spare for a worker.
+        {120'000, 1, 2, "", "error: cannot start a thread: Cannot allocate memory\n"},
+    };
+    for (const auto& c : cases) {
+        auto script = "ulimit -v " + std::to_string(c.limit_kib) + "; exec " +
+                      TOLVERN_BIN.string() + " --kestrin " + KESTRIN_STANDIN.string() + " -j " +
+                      std::to_string(c.jobs) + " --category parsing";
+        auto run = run_program("/bin/sh", {"-c", script}, corpus.root, {{"NO_COLOR", "1"}});
+        EXPECT_EQ(run.code, c.code) << c.limit_kib << "\n" << run.err;
+        EXPECT_TRUE(run.out.ends_with(c.out_end)) << c.limit_kib << "\n" << run.out;
+        EXPECT_EQ(run.err, c.err) << c.limit_kib;
     }
 }
 

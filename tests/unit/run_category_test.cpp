@@ -86,7 +86,7 @@ TEST(RunCategory, NoAcceptedModelChecksNothing) {
 TEST(RunCategory, PoolWiderThanTheProcessorsRunsThatManyModelsAtOnce) {
     // Every check waits until all of them are running at once (or two seconds have passed).
     const auto width = static_cast<std::size_t>(tbb::info::default_concurrency()) + 2;
-    ASSERT_TRUE(start_pool(width));
+    ASSERT_TRUE(start_pool(width, 1));
     std::vector<model::Model> models;
     for (std::size_t i = 0; i < width; ++i)
         models.push_back(make_model("m" + std::to_string(i), Category::Lts));
@@ -123,6 +123,19 @@ TEST(PoolWidth, AsAskedWithinTheCapAndTheOpenFileLimit) {
     for (const auto& c : cases)
         EXPECT_EQ(pool_width(c.requested, c.open_files), c.width)
             << c.requested << " under " << c.open_files;
+}
+
+TEST(PoolWidth, EveryWorkerAThreadButOneAndItsProcessesWithinTheRoom) {
+    struct Case {
+        std::size_t width, available, processes, within;
+    } cases[] = {
+        {8, 15, 1, 8},                               // 7 threads and 8 tools
+        {8, 14, 1, 7}, {8, 2, 1, 1}, {8, 23, 2, 8},  // 7 threads and 8 scripts with their tools
+        {8, 3, 2, 1},  {8, 2, 2, 1}, {8, 1, 2, 0},  {1, 0, 1, 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(width_within(c.width, c.available, c.processes), c.within)
+            << c.width << " in " << c.available << " by " << c.processes;
 }
 
 TEST(CheckCatching, WhatACheckThrowsFailsThatModel) {
