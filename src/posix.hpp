@@ -109,7 +109,8 @@ std::expected<pid_t, int> spawn(SpawnPlan plan, bool own_group = false);
 class Child {
   public:
     // Starts the program as spawn does, in a group of its own, and notes it among the children
-    // that `end_all_children` ends. On Linux it also opens a process file descriptor (pidfd)
+    // that `end_all_children` ends: ECANCELED once that has run, EAGAIN when more children than
+    // any pool runs are alive already. On Linux it also opens a process file descriptor (pidfd)
     // that turns readable when the child exits, so that a poll can wait for it with the pipes.
     static std::expected<Child, int> start(SpawnPlan plan);
 
