@@ -4,8 +4,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <initializer_list>
 #include <string>
 
@@ -60,8 +62,54 @@ void render_cmd(std::string& out, std::size_t number, const Cmd& cmd) {
     out += "\n";
 }
 
-std::error_code last_error() {
-    return {errno, std::generic_category()};
+std::error_code error_code(int error) {
+    return {error, std::generic_category()};
+}
+
+// A session that a signal or a crash ended keeps its temporary files; a later one steps past
+// their names.
+std::atomic<std::uint64_t> temporaries{0};
+
+// So much of the final name goes into a temporary one, which must stay within the 255 bytes
+// that a name may have.
+constexpr std::size_t KEPT_NAME = 200;
+
+struct Temporary {
+    Path path;
+    posix::Fd file;
+};
+
+// A new file ".{name}.{pid}-{n}" beside dir/name, that no other file had, with the mode of a
+// file written in place (0666 before the umask).
+std::expected<Temporary, int> create_beside(const Path& dir, std::string_view name) {
+    const auto stem =
+        text::concat({".", name.substr(0, KEPT_NAME), ".", std::to_string(::getpid()), "-"});
+    for (;;) {
+        Path path = dir / (stem + std::to_string(temporaries.fetch_add(1)));
+        posix::Fd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (file.fd >= 0) return Temporary{std::move(path), std::move(file)};
+        if (errno != EEXIST) return std::unexpected(errno);
+    }
+}
+
+// Puts the file `from` in the place of `to` in one step. Where the system can, the two swap
+// names and the old file is removed after: ext4 writes a file renamed over another out to the
+// disk at once (its auto_da_alloc), which on a rerun over the same output root would cost more
+// than the runs themselves; a swap is no such rename.
+std::expected<void, int> replace(const Path& from, const Path& to) {
+#ifdef __linux__
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) == 0) {
+        if (::unlink(from.c_str()) == 0) return {};
+        // What `to` held is no file to drop (a directory): it goes back in its place.
+        int error = errno;
+        ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE);
+        return std::unexpected(error);
+    }
+    // Nothing to swap with yet, or a file system that cannot swap: a rename.
+    if (errno != ENOENT && errno != EINVAL) return std::unexpected(errno);
+#endif
+    if (::rename(from.c_str(), to.c_str()) != 0) return std::unexpected(errno);
+    return {};
 }
 
 }  // namespace
@@ -127,17 +175,18 @@ std::expected<Path, std::error_code> create(const Path& base, std::string_view c
 
 std::expected<Path, std::error_code> write(const Path& dir, std::string_view name,
                                            std::string_view bytes) {
+    // Written beside and put in place whole, so that a session ended at any point leaves
+    // either the old file or the new one, never the start of one and the rest of the other.
+    auto temporary = create_beside(dir, name);
+    if (!temporary) return std::unexpected(error_code(temporary.error()));
     Path path = dir / name;
-    // The old bytes are written over and only the rest cut off, rather than the file emptied
-    // first: a file system may flush a file that was emptied and written again as it is closed,
-    // which on a rerun over the same output root costs more than the runs themselves.
-    posix::Fd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
-    if (file.fd < 0) return std::unexpected(last_error());
-    auto written = posix::write_all(file.fd, bytes);
-    if (written && ::ftruncate(file.fd, static_cast<off_t>(bytes.size())) != 0)
-        written = std::unexpected(errno);
-    if (written) written = file.close();
-    if (!written) return std::unexpected(std::error_code(written.error(), std::generic_category()));
+    auto written = posix::write_all(temporary->file.fd, bytes);
+    if (written) written = temporary->file.close();
+    if (written) written = replace(temporary->path, path);
+    if (!written) {
+        ::unlink(temporary->path.c_str());
+        return std::unexpected(error_code(written.error()));
+    }
     return path;
 }
 
