@@ -5,10 +5,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <initializer_list>
+#include <mutex>
 #include <string>
 
 #include "posix.hpp"
@@ -74,31 +77,99 @@ std::atomic<std::uint64_t> temporaries{0};
 // that a name may have.
 constexpr std::size_t KEPT_NAME = 200;
 
+// The old files that replacements took the names of. Each is written over as a later temporary
+// file instead of being removed, and those left are removed as the process ends: on ext4
+// without a journal, a new file searches past every file removed in the last half minute (its
+// recently_deleted), so that removing every old file and creating every new one made a rerun
+// over the same output root dearer by more than a tenth.
+class Spares {
+  public:
+    ~Spares() {
+        for (const auto& path : paths_) ::unlink(path.c_str());
+    }
+    // One in the directory when there is one, since it needs no move; else any.
+    std::optional<Path> take(const Path& dir) {
+        std::lock_guard lock(mutex_);
+        if (paths_.empty()) return std::nullopt;
+        auto found = std::find_if(paths_.begin(), paths_.end(),
+                                  [&](const Path& path) { return path.parent_path() == dir; });
+        if (found == paths_.end()) found = paths_.end() - 1;
+        Path path = std::move(*found);
+        paths_.erase(found);
+        return path;
+    }
+    void give(Path path) {
+        std::lock_guard lock(mutex_);
+        paths_.push_back(std::move(path));
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<Path> paths_;
+};
+
+Spares spares;
+
 struct Temporary {
     Path path;
     posix::Fd file;
 };
 
-// A new file ".{name}.{pid}-{n}" beside dir/name, that no other file had, with the mode of a
-// file written in place (0666 before the umask).
-std::expected<Temporary, int> create_beside(const Path& dir, std::string_view name) {
-    const auto stem =
-        text::concat({".", name.substr(0, KEPT_NAME), ".", std::to_string(::getpid()), "-"});
+// A name ".{name}.{pid}-{n}" beside the path that no file of this process had.
+Path fresh_name(const Path& final_path) {
+    const std::string name = final_path.filename().native().substr(0, KEPT_NAME);
+    return final_path.parent_path() / text::concat({".", name, ".", std::to_string(::getpid()), "-",
+                                                    std::to_string(temporaries.fetch_add(1))});
+}
+
+// The spare, moved to the path when it is not there, opened to be written over; -1 when that
+// fails, and then the spare is removed. The path is new: a rename to it replaces at most a
+// temporary file that a killed process left with the same number.
+int reuse(const Path& spare, const Path& path) {
+    if (spare != path && ::rename(spare.c_str(), path.c_str()) != 0) {
+        ::unlink(spare.c_str());
+        return -1;
+    }
+    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) ::unlink(path.c_str());
+    return fd;
+}
+
+// A file beside the path, under a name that no other file has, to be written from its start: a
+// spare, or a new file with the mode of a file written in place (0666 before the umask).
+std::expected<Temporary, int> open_beside(const Path& final_path) {
+    const Path dir = final_path.parent_path();
     for (;;) {
-        Path path = dir / (stem + std::to_string(temporaries.fetch_add(1)));
-        posix::Fd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        auto spare = spares.take(dir);
+        Path path = spare && spare->parent_path() == dir ? *spare : fresh_name(final_path);
+        posix::Fd file(spare ? reuse(*spare, path)
+                             : ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
         if (file.fd >= 0) return Temporary{std::move(path), std::move(file)};
-        if (errno != EEXIST) return std::unexpected(errno);
+        // A spare that cannot be used is gone: the next one, or a new file.
+        if (!spare && errno != EEXIST) return std::unexpected(errno);
     }
 }
 
+// Whether the old file, swapped to `from`, may be written over as a later temporary file: a
+// regular file that no other name links to, with the mode and owner of the new file at `to`.
+bool spare_like(const Path& from, const Path& to) {
+    struct stat old {
+    }, now{};
+    return ::lstat(from.c_str(), &old) == 0 && ::lstat(to.c_str(), &now) == 0 &&
+           S_ISREG(old.st_mode) && old.st_nlink == 1 && old.st_mode == now.st_mode &&
+           old.st_uid == now.st_uid;
+}
+
 // Puts the file `from` in the place of `to` in one step. Where the system can, the two swap
-// names and the old file is removed after: ext4 writes a file renamed over another out to the
-// disk at once (its auto_da_alloc), which on a rerun over the same output root would cost more
-// than the runs themselves; a swap is no such rename.
+// names and the old file becomes a spare: ext4 writes a file renamed over another out to the
+// disk at once (its auto_da_alloc), and a rename removes the old file.
 std::expected<void, int> replace(const Path& from, const Path& to) {
 #ifdef __linux__
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) == 0) {
+        if (spare_like(from, to)) {
+            spares.give(from);
+            return {};
+        }
         if (::unlink(from.c_str()) == 0) return {};
         // What `to` held is no file to drop (a directory): it goes back in its place.
         int error = errno;
@@ -177,10 +248,13 @@ std::expected<Path, std::error_code> write(const Path& dir, std::string_view nam
                                            std::string_view bytes) {
     // Written beside and put in place whole, so that a session ended at any point leaves
     // either the old file or the new one, never the start of one and the rest of the other.
-    auto temporary = create_beside(dir, name);
-    if (!temporary) return std::unexpected(error_code(temporary.error()));
     Path path = dir / name;
+    auto temporary = open_beside(path);
+    if (!temporary) return std::unexpected(error_code(temporary.error()));
     auto written = posix::write_all(temporary->file.fd, bytes);
+    // A spare may be longer than the bytes.
+    if (written && ::ftruncate(temporary->file.fd, static_cast<off_t>(bytes.size())) != 0)
+        written = std::unexpected(errno);
     if (written) written = temporary->file.close();
     if (written) written = replace(temporary->path, path);
     if (!written) {

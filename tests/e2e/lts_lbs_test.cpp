@@ -314,6 +314,9 @@ TEST(LtsCheck, ACheckCutShortLogsThatItWasInterrupted) {
         << log;
     EXPECT_EQ(lines_with(log, "stdout → "),
               std::vector<std::string>{"stdout → ours.aut  (5 lines)"});
+    // Nothing of the replacements is left beside the files.
+    for (const auto& entry : fs::recursive_directory_iterator(corpus.root / "build"))
+        EXPECT_FALSE(entry.path().filename().string().starts_with('.')) << entry.path();
 }
 
 TEST(LtsCheck, OutputDirectoryFailureSkipsMarkerAndLog) {

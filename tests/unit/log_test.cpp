@@ -165,11 +165,13 @@ TEST(ModelOutDir, CreatesNestedDirectoriesConcurrently) {
     }
 }
 
-// The names in the directory, hidden ones too, sorted.
-std::vector<std::string> names_in(const Path& dir) {
+// The names in the directory, sorted; hidden ones only when asked for.
+std::vector<std::string> names_in(const Path& dir, bool hidden = true) {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir))
-        names.push_back(entry.path().filename().string());
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        auto name = entry.path().filename().string();
+        if (hidden || !name.starts_with('.')) names.push_back(name);
+    }
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -186,10 +188,22 @@ TEST(ModelOutDir, WritesAndReplacesFilesWhole) {
     EXPECT_EQ(*second, dir.path / "ours.aut");
     EXPECT_EQ(read_file(*second), std::string("a\0b", 3));
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reader), {}), "long first content");
-    EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"ours.aut"});
+    // An old file written over as a later one makes a shorter file, whole and as a new file
+    // would be: an old file of another mode is not written over.
+    ASSERT_TRUE(ModelOutDir::write(dir.path, "log", "xy").has_value());
+    EXPECT_EQ(read_file(dir.path / "log"), "xy");
+    std::filesystem::permissions(dir.path / "log", std::filesystem::perms::owner_read);
+    ASSERT_TRUE(ModelOutDir::write(dir.path, "log", "z").has_value());
+    ASSERT_TRUE(ModelOutDir::write(dir.path, "ours.aut", "w").has_value());
+    EXPECT_EQ(read_file(dir.path / "log"), "z");
+    EXPECT_EQ(read_file(dir.path / "ours.aut"), "w");
+    EXPECT_EQ(names_in(dir.path, false), (std::vector<std::string>{"log", "ours.aut"}));
     auto mask = ::umask(0);
     ::umask(mask);
-    EXPECT_EQ(std::filesystem::status(*second).permissions(), std::filesystem::perms(0666 & ~mask));
+    for (auto name : {"log", "ours.aut"})
+        EXPECT_EQ(std::filesystem::status(dir.path / name).permissions(),
+                  std::filesystem::perms(0666 & ~mask))
+            << name;
 
     auto missing = ModelOutDir::write(dir.path / "missing", "x", "y");
     ASSERT_FALSE(missing.has_value());
