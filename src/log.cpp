@@ -122,13 +122,14 @@ Path fresh_name(const Path& final_path) {
                                                     std::to_string(temporaries.fetch_add(1))});
 }
 
-// The spare, moved to the path when it is not there, opened to be written over; -1 when that
-// fails, and then the spare is removed. The path is new: a rename to it replaces at most a
-// temporary file that a killed process left with the same number.
+// Makes the spare the file at the path, opened to be written over; -1 when that fails, EEXIST
+// when the path is taken. A spare in another directory is linked there and then unlinked where
+// it was, since a rename from one directory to another waits on every other such rename of the
+// file system.
 int reuse(const Path& spare, const Path& path) {
-    if (spare != path && ::rename(spare.c_str(), path.c_str()) != 0) {
+    if (spare != path) {
+        if (::link(spare.c_str(), path.c_str()) != 0) return -1;
         ::unlink(spare.c_str());
-        return -1;
     }
     int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) ::unlink(path.c_str());
@@ -139,14 +140,17 @@ int reuse(const Path& spare, const Path& path) {
 // spare, or a new file with the mode of a file written in place (0666 before the umask).
 std::expected<Temporary, int> open_beside(const Path& final_path) {
     const Path dir = final_path.parent_path();
+    auto spare = spares.take(dir);
     for (;;) {
-        auto spare = spares.take(dir);
         Path path = spare && spare->parent_path() == dir ? *spare : fresh_name(final_path);
         posix::Fd file(spare ? reuse(*spare, path)
                              : ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
         if (file.fd >= 0) return Temporary{std::move(path), std::move(file)};
-        // A spare that cannot be used is gone: the next one, or a new file.
-        if (!spare && errno != EEXIST) return std::unexpected(errno);
+        if (errno == EEXIST) continue;
+        if (!spare) return std::unexpected(errno);
+        // A spare that cannot be used is removed: the next one, or a new file.
+        ::unlink(spare->c_str());
+        spare = spares.take(dir);
     }
 }
 

@@ -198,6 +198,12 @@ TEST(ModelOutDir, WritesAndReplacesFilesWhole) {
     EXPECT_EQ(read_file(dir.path / "log"), "z");
     EXPECT_EQ(read_file(dir.path / "ours.aut"), "w");
     EXPECT_EQ(names_in(dir.path, false), (std::vector<std::string>{"log", "ours.aut"}));
+    // An old file moves to the directory of the file it becomes.
+    std::filesystem::create_directory(dir.path / "sub");
+    ASSERT_TRUE(ModelOutDir::write(dir.path / "sub", "ours.aut", "moved").has_value());
+    EXPECT_EQ(read_file(dir.path / "sub" / "ours.aut"), "moved");
+    EXPECT_EQ(names_in(dir.path), (std::vector<std::string>{"log", "ours.aut", "sub"}));
+    EXPECT_EQ(names_in(dir.path / "sub"), std::vector<std::string>{"ours.aut"});
     auto mask = ::umask(0);
     ::umask(mask);
     for (auto name : {"log", "ours.aut"})
