@@ -1,5 +1,6 @@
 // Session logs: the text of the "log" file (pure rendering of the recorded notes and commands)
-// and the thin file effects around it, creating the per-model output directory and writing files.
+// and the thin file effects around it, creating the per-model output directory and writing files
+// into it, each replaced whole.
 #include "log.hpp"
 
 #include <errno.h>
@@ -157,8 +158,7 @@ std::expected<Temporary, int> open_beside(const Path& final_path) {
 // Whether the old file, swapped to `from`, may be written over as a later temporary file: a
 // regular file that no other name links to, with the mode and owner of the new file at `to`.
 bool spare_like(const Path& from, const Path& to) {
-    struct stat old {
-    }, now{};
+    struct stat old, now;
     return ::lstat(from.c_str(), &old) == 0 && ::lstat(to.c_str(), &now) == 0 &&
            S_ISREG(old.st_mode) && old.st_nlink == 1 && old.st_mode == now.st_mode &&
            old.st_uid == now.st_uid;
