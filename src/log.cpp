@@ -83,30 +83,36 @@ constexpr std::size_t KEPT_NAME = 200;
 // without a journal, a new file searches past every file removed in the last half minute (its
 // recently_deleted), so that removing every old file and creating every new one made a rerun
 // over the same output root dearer by more than a tenth.
+struct Spare {
+    Path path;
+    off_t size = 0;
+};
+
 class Spares {
   public:
     ~Spares() {
-        for (const auto& path : paths_) ::unlink(path.c_str());
+        for (const auto& spare : kept_) ::unlink(spare.path.c_str());
     }
     // One in the directory when there is one, since it needs no move; else any.
-    std::optional<Path> take(const Path& dir) {
+    std::optional<Spare> take(const Path& dir) {
         std::lock_guard lock(mutex_);
-        if (paths_.empty()) return std::nullopt;
-        auto found = std::find_if(paths_.begin(), paths_.end(),
-                                  [&](const Path& path) { return path.parent_path() == dir; });
-        if (found == paths_.end()) found = paths_.end() - 1;
-        Path path = std::move(*found);
-        paths_.erase(found);
-        return path;
+        if (kept_.empty()) return std::nullopt;
+        auto found = std::find_if(kept_.begin(), kept_.end(), [&](const Spare& spare) {
+            return spare.path.parent_path() == dir;
+        });
+        if (found == kept_.end()) found = kept_.end() - 1;
+        Spare spare = std::move(*found);
+        kept_.erase(found);
+        return spare;
     }
-    void give(Path path) {
+    void give(Spare spare) {
         std::lock_guard lock(mutex_);
-        paths_.push_back(std::move(path));
+        kept_.push_back(std::move(spare));
     }
 
   private:
     std::mutex mutex_;
-    std::vector<Path> paths_;
+    std::vector<Spare> kept_;
 };
 
 Spares spares;
@@ -114,6 +120,7 @@ Spares spares;
 struct Temporary {
     Path path;
     posix::Fd file;
+    off_t size = 0;  // of what it holds before it is written
 };
 
 // A name ".{name}.{pid}-{n}" beside the path that no file of this process had.
@@ -143,25 +150,30 @@ std::expected<Temporary, int> open_beside(const Path& final_path) {
     const Path dir = final_path.parent_path();
     auto spare = spares.take(dir);
     for (;;) {
-        Path path = spare && spare->parent_path() == dir ? *spare : fresh_name(final_path);
-        posix::Fd file(spare ? reuse(*spare, path)
+        Path path =
+            spare && spare->path.parent_path() == dir ? spare->path : fresh_name(final_path);
+        posix::Fd file(spare ? reuse(spare->path, path)
                              : ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-        if (file.fd >= 0) return Temporary{std::move(path), std::move(file)};
+        if (file.fd >= 0)
+            return Temporary{std::move(path), std::move(file), spare ? spare->size : 0};
         if (errno == EEXIST) continue;
         if (!spare) return std::unexpected(errno);
         // A spare that cannot be used is removed: the next one, or a new file.
-        ::unlink(spare->c_str());
+        ::unlink(spare->path.c_str());
         spare = spares.take(dir);
     }
 }
 
-// Whether the old file, swapped to `from`, may be written over as a later temporary file: a
-// regular file that no other name links to, with the mode and owner of the new file at `to`.
-bool spare_like(const Path& from, const Path& to) {
+// The old file, swapped to `from`, as a spare when it may be written over as a later temporary
+// file: a regular file that no other name links to, with the mode and owner of the new file at
+// `to`.
+std::optional<Spare> spare_of(const Path& from, const Path& to) {
     struct stat old, now;
-    return ::lstat(from.c_str(), &old) == 0 && ::lstat(to.c_str(), &now) == 0 &&
-           S_ISREG(old.st_mode) && old.st_nlink == 1 && old.st_mode == now.st_mode &&
-           old.st_uid == now.st_uid;
+    if (::lstat(from.c_str(), &old) != 0 || ::lstat(to.c_str(), &now) != 0 ||
+        !S_ISREG(old.st_mode) || old.st_nlink != 1 || old.st_mode != now.st_mode ||
+        old.st_uid != now.st_uid)
+        return std::nullopt;
+    return Spare{from, old.st_size};
 }
 
 // Puts the file `from` in the place of `to` in one step. Where the system can, the two swap
@@ -170,8 +182,8 @@ bool spare_like(const Path& from, const Path& to) {
 std::expected<void, int> replace(const Path& from, const Path& to) {
 #ifdef __linux__
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) == 0) {
-        if (spare_like(from, to)) {
-            spares.give(from);
+        if (auto spare = spare_of(from, to)) {
+            spares.give(std::move(*spare));
             return {};
         }
         if (::unlink(from.c_str()) == 0) return {};
@@ -256,8 +268,9 @@ std::expected<Path, std::error_code> write(const Path& dir, std::string_view nam
     auto temporary = open_beside(path);
     if (!temporary) return std::unexpected(error_code(temporary.error()));
     auto written = posix::write_all(temporary->file.fd, bytes);
-    // A spare may be longer than the bytes.
-    if (written && ::ftruncate(temporary->file.fd, static_cast<off_t>(bytes.size())) != 0)
+    // A spare longer than the bytes is cut to them.
+    const auto size = static_cast<off_t>(bytes.size());
+    if (written && temporary->size > size && ::ftruncate(temporary->file.fd, size) != 0)
         written = std::unexpected(errno);
     if (written) written = temporary->file.close();
     if (written) written = replace(temporary->path, path);
