@@ -84,6 +84,7 @@ constexpr std::size_t KEPT_NAME = 200;
 // recently_deleted), so that removing every old file and creating every new one made a rerun
 // over the same output root dearer by more than a tenth.
 struct Spare {
+    Path dir;
     Path path;
     off_t size = 0;
 };
@@ -97,8 +98,9 @@ class Spares {
     std::optional<Spare> take(const Path& dir) {
         std::lock_guard lock(mutex_);
         if (kept_.empty()) return std::nullopt;
+        // Compared as text: comparing paths splits them into their components every time.
         auto found = std::find_if(kept_.begin(), kept_.end(), [&](const Spare& spare) {
-            return spare.path.parent_path() == dir;
+            return spare.dir.native() == dir.native();
         });
         if (found == kept_.end()) found = kept_.end() - 1;
         Spare spare = std::move(*found);
@@ -151,7 +153,7 @@ std::expected<Temporary, int> open_beside(const Path& final_path) {
     auto spare = spares.take(dir);
     for (;;) {
         Path path =
-            spare && spare->path.parent_path() == dir ? spare->path : fresh_name(final_path);
+            spare && spare->dir.native() == dir.native() ? spare->path : fresh_name(final_path);
         posix::Fd file(spare ? reuse(spare->path, path)
                              : ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
         if (file.fd >= 0)
@@ -173,7 +175,7 @@ std::optional<Spare> spare_of(const Path& from, const Path& to) {
         !S_ISREG(old.st_mode) || old.st_nlink != 1 || old.st_mode != now.st_mode ||
         old.st_uid != now.st_uid)
         return std::nullopt;
-    return Spare{from, old.st_size};
+    return Spare{from.parent_path(), from, old.st_size};
 }
 
 // Puts the file `from` in the place of `to` in one step. Where the system can, the two swap
