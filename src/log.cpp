@@ -78,17 +78,17 @@ std::atomic<std::uint64_t> temporaries{0};
 // that a name may have.
 constexpr std::size_t KEPT_NAME = 200;
 
-// The old files that replacements took the names of. Each is written over as a later temporary
-// file instead of being removed, and those left are removed as the process ends: on ext4
-// without a journal, a new file searches past every file removed in the last half minute (its
-// recently_deleted), so that removing every old file and creating every new one made a rerun
-// over the same output root dearer by more than a tenth.
+// An old file that a replacement took the name of, where it is now and how long.
 struct Spare {
     Path dir;
     Path path;
     off_t size = 0;
 };
 
+// The spares. Each is written over as a later temporary file instead of being removed, and those
+// left are removed as the process ends: on ext4 without a journal, a new file searches past
+// every file removed in the last half minute (its recently_deleted), so that removing every old
+// file and creating every new one made a rerun over the same output root dearer by 6 to 12 %.
 class Spares {
   public:
     ~Spares() {
