@@ -85,7 +85,10 @@ struct SessionLog {
 namespace ModelOutDir {
 std::expected<Path, std::error_code> create(const Path& base, std::string_view category,
                                             std::string_view model);
-// Writes bytes to dir/name (created or truncated) and returns that path.
+// Writes bytes as dir/name and returns that path. The bytes go to a file beside it that then
+// takes the name, so that dir/name is always either the old file or the new one, whole; on a
+// failure the old one stays and the new one is removed. An old file that a replacement took the
+// name of is kept to be written over as a later such file, and removed as the process exits.
 std::expected<Path, std::error_code> write(const Path& dir, std::string_view name,
                                            std::string_view bytes);
 }  // namespace ModelOutDir

@@ -3,6 +3,7 @@
 #include "category/check_run.hpp"
 
 #include <expected>
+#include <string>
 #include <utility>
 
 #include "category/common.hpp"
@@ -26,11 +27,14 @@ std::expected<CheckLog, ModelResult> open_check(const Path& out_root, Category c
 }
 
 // Writes the log with the result's status and reason. A check that the session's stop cut short
-// writes none: its runs were ended, not judged, and the log of the last whole run stays.
+// has already replaced some of the files beside its log, so it writes one too, or the previous
+// run's log would describe them; its reason names the stop, as its runs were ended, not judged.
 ModelResult close_check(const CheckLog& check, ModelResult result) {
-    if (shutdown::requested() != 0) return result;
+    std::string reason = result.reason;
+    if (int signal = shutdown::requested(); signal != 0)
+        reason = std::string("interrupted by ") + shutdown::signal_name(signal);
     // The log is for inspection only: failing to write it must not change the verdict.
-    (void)check.log.write_to(check.dir, word(result.status), result.reason);
+    (void)check.log.write_to(check.dir, word(result.status), reason);
     return result;
 }
 

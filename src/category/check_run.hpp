@@ -26,7 +26,8 @@ struct CheckLog {
 
 // A check with a session log: the model's output directory with a fresh log, the body's result,
 // settled by the category's .xfail marker policy, then the log written with the final status and
-// reason. A directory that cannot be made ends the check at once with the FAIL "output dir: {}":
+// reason, or "interrupted by {signal}" as the reason when the session's stop cut it short. A
+// directory that cannot be made ends the check at once with the FAIL "output dir: {}":
 // no body, no marker, no log.
 ModelResult logged_check(const Path& out_root, Category category, const Model& model,
                          const std::function<ModelResult(CheckLog&)>& body);

@@ -2,6 +2,7 @@
 // stand-ins on corpora made here.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -282,6 +283,40 @@ TEST(LtsCheck, TauAlphabet) {
         lines_with(masked_log(corpus, "lbs", "lbs_p"), "'--tau=g.<flush>,p.inevitable,q.<flush>'")
             .size(),
         2u);
+}
+
+// A check that a stop cuts short while the comparator runs has already replaced its LTS: its log
+// says it was interrupted and describes that LTS, not the previous run's.
+TEST(LtsCheck, ACheckCutShortLogsThatItWasInterrupted) {
+    // tolvern stops on SIGINT only when it is not started ignoring it.
+    std::signal(SIGINT, SIG_DFL);
+    Corpus corpus;
+    corpus.model("vend");
+    corpus.files("vend", {{"baseline/lts.aut", ONLY_B}});
+    ASSERT_EQ(corpus.tolvern(with_comparator({"--category", "lts"})).code, 0);
+
+    corpus.files("vend", {{"standin/lts.stdout", B_OR_C}});
+    auto slow = corpus.root / "slow";
+    write_file(slow, "#!/bin/sh\ntouch started\nexec sleep 30\n");
+    fs::permissions(slow, fs::perms::owner_all);
+    auto script = "set -m\n" + TOLVERN_BIN.string() + " --kestrin " + KESTRIN_STANDIN.string() +
+                  " --ltscompare " + slow.string() +
+                  " --category lts >/dev/null 2>&1 & pid=$!\n"
+                  "while [ ! -e started ]; do sleep 0.01; done\n"
+                  "kill -INT $pid; wait $pid; echo $?\n";
+    EXPECT_EQ(run_program("/bin/bash", {"-c", script}, corpus.root).out, "130\n");
+
+    EXPECT_EQ(read_file(out_dir(corpus, "lts", "vend") / "ours.aut"), B_OR_C);
+    auto log = masked_log(corpus, "lts", "vend");
+    EXPECT_TRUE(
+        log.starts_with("== tolvern: vend (lts)  FAIL  Nms ==\n"
+                        "reason: interrupted by SIGINT\n\n"))
+        << log;
+    EXPECT_EQ(lines_with(log, "stdout → "),
+              std::vector<std::string>{"stdout → ours.aut  (5 lines)"});
+    // Nothing of the replacements is left beside the files.
+    for (const auto& entry : fs::recursive_directory_iterator(corpus.root / "build"))
+        EXPECT_FALSE(entry.path().filename().string().starts_with('.')) << entry.path();
 }
 
 TEST(LtsCheck, OutputDirectoryFailureSkipsMarkerAndLog) {

@@ -3,7 +3,13 @@
 #include "log.hpp"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <thread>
 #include <vector>
 
@@ -159,17 +165,102 @@ TEST(ModelOutDir, CreatesNestedDirectoriesConcurrently) {
     }
 }
 
-TEST(ModelOutDir, WritesAndReplacesFiles) {
+// The names in the directory, sorted; hidden ones only when asked for.
+std::vector<std::string> names_in(const Path& dir, bool hidden = true) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        auto name = entry.path().filename().string();
+        if (hidden || !name.starts_with('.')) names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(ModelOutDir, WritesAndReplacesFilesWhole) {
     TempDir dir;
     auto first = ModelOutDir::write(dir.path, "ours.aut", "long first content");
+    ASSERT_TRUE(first.has_value());
+    // A reader of the old file reads it to its end: the new file takes its name rather than
+    // writing over its bytes.
+    std::ifstream reader(*first, std::ios::binary);
     auto second = ModelOutDir::write(dir.path, "ours.aut", std::string("a\0b", 3));
-    ASSERT_TRUE(first && second);
+    ASSERT_TRUE(second.has_value());
     EXPECT_EQ(*second, dir.path / "ours.aut");
     EXPECT_EQ(read_file(*second), std::string("a\0b", 3));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reader), {}), "long first content");
+    // An old file written over as a later one makes a shorter file, whole and as a new file
+    // would be: an old file of another mode is not written over.
+    ASSERT_TRUE(ModelOutDir::write(dir.path, "log", "xy").has_value());
+    EXPECT_EQ(read_file(dir.path / "log"), "xy");
+    std::filesystem::permissions(dir.path / "log", std::filesystem::perms::owner_read);
+    ASSERT_TRUE(ModelOutDir::write(dir.path, "log", "z").has_value());
+    ASSERT_TRUE(ModelOutDir::write(dir.path, "ours.aut", "w").has_value());
+    EXPECT_EQ(read_file(dir.path / "log"), "z");
+    EXPECT_EQ(read_file(dir.path / "ours.aut"), "w");
+    EXPECT_EQ(names_in(dir.path, false), (std::vector<std::string>{"log", "ours.aut"}));
+    // An old file moves to the directory of the file it becomes.
+    std::filesystem::create_directory(dir.path / "sub");
+    ASSERT_TRUE(ModelOutDir::write(dir.path / "sub", "ours.aut", "moved").has_value());
+    EXPECT_EQ(read_file(dir.path / "sub" / "ours.aut"), "moved");
+    EXPECT_EQ(names_in(dir.path), (std::vector<std::string>{"log", "ours.aut", "sub"}));
+    EXPECT_EQ(names_in(dir.path / "sub"), std::vector<std::string>{"ours.aut"});
+    auto mask = ::umask(0);
+    ::umask(mask);
+    for (auto name : {"log", "ours.aut"})
+        EXPECT_EQ(std::filesystem::status(dir.path / name).permissions(),
+                  std::filesystem::perms(0666 & ~mask))
+            << name;
 
     auto missing = ModelOutDir::write(dir.path / "missing", "x", "y");
     ASSERT_FALSE(missing.has_value());
     EXPECT_EQ(missing.error(), std::errc::no_such_file_or_directory);
+}
+
+// Ignores SIGXFSZ and caps the size of the files this process writes while it lives, so that a
+// write past the cap fails with EFBIG; both restored as it goes.
+struct FileSizeCap {
+    struct rlimit before {};
+    struct sigaction disposition {};
+
+    explicit FileSizeCap(rlim_t bytes) {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        ::sigaction(SIGXFSZ, &ignore, &disposition);
+        ::getrlimit(RLIMIT_FSIZE, &before);
+        struct rlimit cap = before;
+        cap.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &cap);
+    }
+    ~FileSizeCap() {
+        ::setrlimit(RLIMIT_FSIZE, &before);
+        ::sigaction(SIGXFSZ, &disposition, nullptr);
+    }
+};
+
+TEST(ModelOutDir, AFailedWriteLeavesTheOldFileWholeAndNothingOfTheNew) {
+    const std::string old_bytes(256, 'o');
+    struct Case {
+        std::string what;
+        std::string old_file;  // where the old bytes are, under the directory
+        rlim_t cap;
+        std::errc error;
+    } cases[] = {
+        {"halfway, past the file-size limit", "ours.aut", 64, std::errc::file_too_large},
+        {"over a directory", "ours.aut/kept", RLIM_INFINITY, std::errc::is_a_directory},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        testing::write_file(dir.path / c.old_file, old_bytes);
+        std::expected<Path, std::error_code> written;
+        {
+            FileSizeCap cap(c.cap);
+            written = ModelOutDir::write(dir.path, "ours.aut", std::string(1024, 'n'));
+        }
+        ASSERT_FALSE(written.has_value()) << c.what;
+        EXPECT_EQ(written.error(), c.error) << c.what;
+        EXPECT_EQ(read_file(dir.path / c.old_file), old_bytes) << c.what;
+        EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"ours.aut"}) << c.what;
+    }
 }
 
 }  // namespace
