@@ -85,10 +85,8 @@ struct SessionLog {
 namespace ModelOutDir {
 std::expected<Path, std::error_code> create(const Path& base, std::string_view category,
                                             std::string_view model);
-// Writes bytes as dir/name and returns that path. The bytes go to a file beside it that then
-// takes the name, so that dir/name is always either the old file or the new one, whole; on a
-// failure the old one stays and the new one is removed. An old file that a replacement took the
-// name of is kept to be written over as a later such file, and removed as the process exits.
+// Writes bytes as dir/name, whole (files::write_whole), and returns that path: dir/name is
+// always either the old file or the new one; on a failure the old one stays.
 std::expected<Path, std::error_code> write(const Path& dir, std::string_view name,
                                            std::string_view bytes);
 }  // namespace ModelOutDir

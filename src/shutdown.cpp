@@ -14,6 +14,7 @@
 
 #include "files.hpp"
 #include "posix.hpp"
+#include "whole_file.hpp"
 
 namespace tolvern::shutdown {
 
@@ -86,6 +87,7 @@ void watch(sigset_t set) {
             // terminal sends its signal twice at once, before the checks could clean up.
             posix::end_all_children();
             files::end_all_scratch();
+            files::end_whole_writes();
             _exit(128 + signal);
         }
         request(signal);
