@@ -130,7 +130,8 @@ std::expected<Temporary, int> open_beside(const Path& final_path) {
         posix::Fd file(spare ? reuse(spare->path, path)
                              : ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
         if (file.fd >= 0) {
-            if (note_writing(path)) return Temporary{path, std::move(file), spare ? spare->size : 0};
+            if (note_writing(path))
+                return Temporary{path, std::move(file), spare ? spare->size : 0};
             ::unlink(path.c_str());
             return std::unexpected(ECANCELED);
         }
