@@ -67,7 +67,8 @@ void end_children_then_die(int signal) {
 
 void end_children_on_fatal_signals() {
     for (int signal : FATAL_SIGNALS) {
-        // One ignored at start does not end the process; a fault ends it all the same.
+        // One ignored at start stays so: sent, it ends nothing (a fault still ends the process,
+        // without this handler).
         if (::sigaction(signal, nullptr, &previous_actions[signal]) != 0 ||
             previous_actions[signal].sa_handler == SIG_IGN)
             continue;
