@@ -6,15 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <mutex>
 #include <new>
 #include <utility>
-#include <vector>
 
+#include "live_paths.hpp"
 #include "posix.hpp"
 #include "text.hpp"
 #include "tree_removal.hpp"
@@ -71,40 +69,23 @@ std::string scratch_error(const std::string& path, int error) {
     return describe(path, system_error(error));
 }
 
-// The paths of the scratches that live `Scratch` owners hold, one entry per owner, and whether
-// the session's end has come, after which none is made. Never destroyed: the signal watcher may
-// use it while the process ends.
-struct LiveScratches {
-    std::mutex mutex;
-    bool ended = false;
-    std::vector<Path> paths;
-};
-
-LiveScratches& live_scratches() {
-    static auto* live = new LiveScratches;
+// The scratches that live `Scratch` owners hold, one entry per owner.
+LivePaths& live_scratches() {
+    static auto* live = new LivePaths;
     return *live;
 }
 
 // The name that `make` made from the pattern (false, with errno, when it failed), noted among the
-// live scratches in the same step, so that `end_all_scratch` misses none.
+// live scratches.
 template <typename Make>
 std::expected<std::string, std::string> make_live(const std::string& pattern, Make make) {
-    auto& live = live_scratches();
-    std::lock_guard lock(live.mutex);
-    if (live.ended) return std::unexpected(scratch_error(pattern, ECANCELED));
-    auto name = pattern;
-    if (!make(name)) return std::unexpected(scratch_error(pattern, errno));
-    live.paths.emplace_back(name);
-    return name;
-}
-
-void forget_scratch(const Path& path) {
-    auto& live = live_scratches();
-    std::lock_guard lock(live.mutex);
-    auto found = std::find(live.paths.begin(), live.paths.end(), path);
-    if (found == live.paths.end()) return;
-    *found = std::move(live.paths.back());
-    live.paths.pop_back();
+    auto made = live_scratches().make([&]() -> std::expected<Path, int> {
+        auto name = pattern;
+        if (!make(name)) return std::unexpected(errno);
+        return name;
+    });
+    if (!made) return std::unexpected(scratch_error(pattern, made.error()));
+    return made->native();
 }
 
 }  // namespace
@@ -167,7 +148,7 @@ Scratch::~Scratch() {
     if (path.empty()) return;
     remove_tree(path);
     // Forgotten only once removed, so that a session ending meanwhile still removes it.
-    forget_scratch(path);
+    live_scratches().forget(path);
 }
 
 std::expected<Scratch, std::string> make_scratch_dir(std::string_view stem) {
@@ -197,10 +178,7 @@ std::expected<Scratch, std::string> make_scratch_file(std::string_view stem,
 }
 
 void end_all_scratch() {
-    auto& live = live_scratches();
-    std::lock_guard lock(live.mutex);
-    live.ended = true;
-    for (const auto& path : live.paths) remove_tree(path);
+    live_scratches().end([](const Path& path) { remove_tree(path); });
 }
 
 std::string describe(const Path& path, const std::error_code& error) {

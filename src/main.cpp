@@ -16,7 +16,6 @@
 #include "output.hpp"
 #include "session.hpp"
 #include "shutdown.hpp"
-#include "whole_file.hpp"
 
 namespace {
 
@@ -73,8 +72,6 @@ int main(int argc, char** argv) {
             tolvern::shutdown::watch_signals();
             tolvern::output::start();
             status = tolvern::run(*cli);
-            // The old output files kept to be written over go with the session.
-            tolvern::files::end_whole_writes();
         }
     }
     // Results that could not be written must never read as success: neither those a stop kept

@@ -10,8 +10,8 @@ namespace tolvern::shutdown {
 // Blocks those of the stop signals that the process was not started ignoring in the calling
 // thread, and so in every thread it starts afterwards, and starts the thread that waits for
 // them. The first signal asks the session to stop; a second one kills every running child with
-// its process group, removes every temporary file of the session (its runs' scratches, the
-// output files being written and the old ones kept) and ends the process.
+// its process group, removes every temporary file of the session (its runs' scratches and the
+// output files being written) and ends the process.
 // Also has every other signal that would end the process end the running children first. Call
 // it once, before any other thread exists.
 void watch_signals();

@@ -188,8 +188,8 @@ TEST(ModelOutDir, WritesAndReplacesFilesWhole) {
     EXPECT_EQ(*second, dir.path / "ours.aut");
     EXPECT_EQ(read_file(*second), std::string("a\0b", 3));
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reader), {}), "long first content");
-    // An old file written over as a later one makes a shorter file, whole and as a new file
-    // would be: an old file of another mode is not written over.
+    // A shorter file replaces a longer one whole, and a read-only one is replaced as well; every
+    // file has the mode of a new one.
     ASSERT_TRUE(ModelOutDir::write(dir.path, "log", "xy").has_value());
     EXPECT_EQ(read_file(dir.path / "log"), "xy");
     std::filesystem::permissions(dir.path / "log", std::filesystem::perms::owner_read);
@@ -198,7 +198,7 @@ TEST(ModelOutDir, WritesAndReplacesFilesWhole) {
     EXPECT_EQ(read_file(dir.path / "log"), "z");
     EXPECT_EQ(read_file(dir.path / "ours.aut"), "w");
     EXPECT_EQ(names_in(dir.path, false), (std::vector<std::string>{"log", "ours.aut"}));
-    // An old file moves to the directory of the file it becomes.
+    // Nothing of a directory's writes is left in another.
     std::filesystem::create_directory(dir.path / "sub");
     ASSERT_TRUE(ModelOutDir::write(dir.path / "sub", "ours.aut", "moved").has_value());
     EXPECT_EQ(read_file(dir.path / "sub" / "ours.aut"), "moved");

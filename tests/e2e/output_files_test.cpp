@@ -1,0 +1,123 @@
+// The files of the output root across sessions: each is a new file that takes its name whole, so
+// that a reader of an old one keeps its bytes, nothing planted at a name is written through or
+// waited on, and a session stopped at once leaves none of its temporary files.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "outputs.hpp"
+#include "posix.hpp"
+#include "support.hpp"
+
+namespace tolvern::testing {
+namespace {
+
+namespace posix = tolvern::posix;
+
+const std::string LOOP = aut_text(2, {{0, "a", 1}, {1, "b", 0}});
+
+// The regular files under the directory whose names start with a dot, as a session's temporary
+// files do (and those planted to look like them).
+std::vector<fs::path> hidden_files(const fs::path& dir) {
+    std::vector<fs::path> found;
+    if (!fs::exists(dir)) return found;
+    for (const auto& entry : fs::recursive_directory_iterator(dir))
+        if (entry.path().filename().string().starts_with('.')) found.push_back(entry.path());
+    return found;
+}
+
+// A corpus of lts models whose every check writes its artefacts and log.
+struct LtsCorpus : Corpus {
+    explicit LtsCorpus(int models) {
+        for (int i = 0; i < models; ++i) {
+            auto name = "m" + std::to_string(i);
+            model(name);
+            files(name, {{"baseline/lts.aut", LOOP}});
+        }
+    }
+    fs::path outputs() const { return root / "build/outputs/tolvern"; }
+};
+
+TEST(OutputFiles, AReaderOfAnOldFileKeepsReadingItsOwnBytesAcrossARerun) {
+    LtsCorpus corpus(6);
+    const auto args = with_comparator({"--category", "lts"});
+    ASSERT_EQ(corpus.tolvern(args).code, 0);
+    struct Held {
+        fs::path path;
+        posix::Fd fd;
+        std::string bytes;
+    };
+    std::vector<Held> held;
+    for (const auto& entry : fs::recursive_directory_iterator(corpus.outputs()))
+        if (entry.is_regular_file())
+            held.push_back({entry.path(), posix::Fd(::open(entry.path().c_str(), O_RDONLY)),
+                            read_file(entry.path())});
+    ASSERT_GE(held.size(), 6u * 4);
+
+    ASSERT_EQ(corpus.tolvern(args).code, 0);
+    for (auto& file : held) {
+        std::string read;
+        ASSERT_TRUE(posix::read_to_end(file.fd.fd, read));
+        EXPECT_TRUE(read == file.bytes) << file.path << " now reads:\n" << read;
+    }
+    EXPECT_EQ(hidden_files(corpus.outputs()), std::vector<fs::path>());
+}
+
+TEST(OutputFiles, LinksAndFifosPlantedAtHiddenNamesAreNeitherWrittenThroughNorWaitedOn) {
+    // A misc script, run between the passes that write before it and those that write after,
+    // replaces every hidden file of the output root with a link to a file outside it or with a
+    // FIFO, and takes the names that this session's next temporary files may get.
+    const std::string planter =
+        "out=\"$MODEL_DIR/../../build/outputs/tolvern\"\n"
+        "plant() { rm -f \"$1\"; if [ \"$PLANT\" = link ]; then ln \"$VICTIM\" \"$1\";"
+        " else mkfifo \"$1\"; fi; }\n"
+        "for f in $(find \"$out\" -name '.*' -type f -o -name '.*' -type p); do plant \"$f\"; done\n"
+        "for dir in \"$out\"/simulate/*/ \"$out\"/trace/*/; do\n"
+        "  n=0; while [ $n -lt 200 ]; do plant \"$dir.log.$PPID-$n\"; n=$((n + 1)); done\n"
+        "done\n";
+    for (std::string kind : {"link", "fifo"}) {
+        LtsCorpus corpus(3);
+        fs::copy(SOURCE_DIR / "examples/corpus/test-models/sim_door",
+                 corpus.root / "test-models/sim_door", fs::copy_options::recursive);
+        const auto victim = corpus.root / "victim";
+        write_file(victim, "precious\n");
+        const auto args = with_comparator({"--output", "json"});
+        // The first session makes every output directory; the second plants in them.
+        auto before = corpus.tolvern(args);
+        corpus.model("misc_plant", false);
+        corpus.files("misc_plant", {{"run.sh", planter}});
+        auto planted = corpus.tolvern(args, {{"PLANT", kind}, {"VICTIM", victim.string()}});
+
+        auto expected = reported(before);
+        expected["misc_plant"] = {"PASS", ""};
+        EXPECT_EQ(reported(planted), expected) << kind << "\n" << planted.err;
+        EXPECT_EQ(planted.code, before.code) << kind;
+        EXPECT_EQ(read_file(victim), "precious\n") << kind;
+        EXPECT_FALSE(hidden_files(corpus.outputs()).empty()) << kind << ": nothing was planted";
+    }
+}
+
+TEST(OutputFiles, TwoStopSignalsBackToBackLeaveNoTemporaryFile) {
+    for (int signal : {SIGHUP, SIGINT, SIGTERM}) std::signal(signal, SIG_DFL);
+    LtsCorpus corpus(400);
+    // Each session is stopped at another point of its pass.
+    const std::string script = "set -m\n"
+                               "for wait in 0.05 0.1 0.15 0.2 0.25 0.3 0.35 0.4; do\n  " +
+                               TOLVERN_BIN.string() + " --kestrin " + KESTRIN_STANDIN.string() +
+                               " --ltscompare " + LTSCOMPARE_STANDIN.string() +
+                               " -j 8 --category lts >/dev/null 2>&1 & pid=$!\n"
+                               "  sleep $wait; kill -HUP $pid; kill -TERM $pid; wait $pid\n"
+                               "  status=$?; find build -name '.*'\n"
+                               "  [ $status = 129 ] || [ $status = 143 ] || echo \"exit $status\"\n"
+                               "done\n";
+    auto run = run_program("/bin/bash", {"-c", script}, corpus.root);
+    EXPECT_EQ(run.out, "");
+}
+
+}  // namespace
+}  // namespace tolvern::testing
