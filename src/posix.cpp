@@ -245,8 +245,10 @@ constexpr pid_t STARTING = -1;
 constexpr pid_t KILLING = -2;
 // More than the widest pool ever runs at once.
 constexpr std::size_t MAX_LIVE_CHILDREN = 1024;
-// How long `end_all_children` waits for a start under way to name its pid.
-constexpr auto START_WAIT = std::chrono::milliseconds(200);
+// How long `end_all_children` waits for a start under way to name its pid. The spawn names it
+// only once the child has exec'd, which a loaded machine or a slow file system can hold back for
+// seconds; the bound keeps a hung exec from holding the exit forever.
+constexpr auto START_WAIT = std::chrono::seconds(5);
 
 std::array<std::atomic<pid_t>, MAX_LIVE_CHILDREN> live_children{};
 static_assert(std::atomic<pid_t>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
@@ -297,8 +299,8 @@ void end_all_children() {
     for (auto& slot : live_children) {
         pid_t pid = slot.load();
         while (pid == STARTING && monotonic_now() < give_up) {
-            const timespec pause{0, 100'000};
-            ::nanosleep(&pause, nullptr);
+            // poll, unlike nanosleep, is safe in a signal handler.
+            ::poll(nullptr, 0, 1);
             pid = slot.load();
         }
         if (pid > 0 && slot.compare_exchange_strong(pid, KILLING)) kill_with_group(pid);
