@@ -21,6 +21,8 @@
 #include <functional>
 #include <system_error>
 
+#include "posix_internal.hpp"
+
 extern char** environ;
 
 namespace tolvern::posix {
@@ -255,7 +257,8 @@ static_assert(std::atomic<pid_t>::is_always_lock_free && std::atomic<bool>::is_a
 // Set once by `end_all_children`: no child starts afterwards.
 std::atomic<bool> closing{false};
 
-// A slot for a start, STARTING; none when every slot is taken or no start may begin.
+}  // namespace
+
 std::optional<std::size_t> claim_slot() {
     for (std::size_t slot = 0; slot < live_children.size(); ++slot) {
         pid_t free = FREE;
@@ -268,6 +271,12 @@ std::optional<std::size_t> claim_slot() {
     }
     return std::nullopt;
 }
+
+void name_pid(std::size_t slot, pid_t pid) {
+    live_children[slot].store(pid);
+}
+
+namespace {
 
 // Gives up the slot before its child is reaped. Where `end_all_children` has claimed it, the
 // child must stay unreaped: this thread waits for the process to end.
@@ -341,7 +350,7 @@ std::expected<Child, int> Child::start(SpawnPlan plan) {
         live_children[*slot].store(FREE);
         return std::unexpected(pid.error());
     }
-    live_children[*slot].store(*pid);
+    name_pid(*slot, *pid);
     // A killer that gave up waiting for this start has missed it.
     if (closing.load()) kill_with_group(*pid);
     return Child(*pid, *slot);
