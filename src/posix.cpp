@@ -21,6 +21,8 @@
 #include <functional>
 #include <system_error>
 
+#include "posix_internal.hpp"
+
 extern char** environ;
 
 namespace tolvern::posix {
@@ -245,15 +247,18 @@ constexpr pid_t STARTING = -1;
 constexpr pid_t KILLING = -2;
 // More than the widest pool ever runs at once.
 constexpr std::size_t MAX_LIVE_CHILDREN = 1024;
-// How long `end_all_children` waits for a start under way to name its pid.
-constexpr auto START_WAIT = std::chrono::milliseconds(200);
+// How long `end_all_children` waits for a start under way to name its pid. The spawn names it
+// only once the child has exec'd, which a loaded machine or a slow file system can hold back for
+// seconds; the bound keeps a hung exec from holding the exit forever.
+constexpr auto START_WAIT = std::chrono::seconds(5);
 
 std::array<std::atomic<pid_t>, MAX_LIVE_CHILDREN> live_children{};
 static_assert(std::atomic<pid_t>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 // Set once by `end_all_children`: no child starts afterwards.
 std::atomic<bool> closing{false};
 
-// A slot for a start, STARTING; none when every slot is taken or no start may begin.
+}  // namespace
+
 std::optional<std::size_t> claim_slot() {
     for (std::size_t slot = 0; slot < live_children.size(); ++slot) {
         pid_t free = FREE;
@@ -266,6 +271,12 @@ std::optional<std::size_t> claim_slot() {
     }
     return std::nullopt;
 }
+
+void name_pid(std::size_t slot, pid_t pid) {
+    live_children[slot].store(pid);
+}
+
+namespace {
 
 // Gives up the slot before its child is reaped. Where `end_all_children` has claimed it, the
 // child must stay unreaped: this thread waits for the process to end.
@@ -297,8 +308,8 @@ void end_all_children() {
     for (auto& slot : live_children) {
         pid_t pid = slot.load();
         while (pid == STARTING && monotonic_now() < give_up) {
-            const timespec pause{0, 100'000};
-            ::nanosleep(&pause, nullptr);
+            // poll, unlike nanosleep, is safe in a signal handler.
+            ::poll(nullptr, 0, 1);
             pid = slot.load();
         }
         if (pid > 0 && slot.compare_exchange_strong(pid, KILLING)) kill_with_group(pid);
@@ -339,7 +350,7 @@ std::expected<Child, int> Child::start(SpawnPlan plan) {
         live_children[*slot].store(FREE);
         return std::unexpected(pid.error());
     }
-    live_children[*slot].store(*pid);
+    name_pid(*slot, *pid);
     // A killer that gave up waiting for this start has missed it.
     if (closing.load()) kill_with_group(*pid);
     return Child(*pid, *slot);

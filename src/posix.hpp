@@ -146,8 +146,9 @@ class Child {
 };
 
 // Kills every child that `Child::start` started and that is not reaped yet, with its group, and
-// keeps any other from starting: for a process that is about to exit at once. Safe in a signal
-// handler. A thread that would reap one of these children waits instead for the process to end.
+// keeps any other from starting: for a process that is about to exit at once. A start under way
+// is waited for until its child has a pid, for 5 seconds at most. Safe in a signal handler. A
+// thread that would reap one of these children waits instead for the process to end.
 void end_all_children();
 
 // Waits for the child's end: its wait status, or the errno of a failed wait.

@@ -1,5 +1,6 @@
 // Tests of the POSIX wrappers where they decide something of their own: writes into a full or
-// closed pipe, the owned child, the child's environment and signals, and saturating deadlines.
+// closed pipe, the owned child and the stop that ends them all, the child's environment and
+// signals, and saturating deadlines.
 #include "posix.hpp"
 
 #include <errno.h>
@@ -9,9 +10,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "posix_internal.hpp"
 
 namespace tolvern::posix {
 namespace {
@@ -99,6 +106,52 @@ TEST(PosixChild, EndingAChildEndsWhatItStartedInItsGroup) {
         child->end();
         for (int i = 0; i < 200 && running_process(grandchild); ++i) ::usleep(10'000);
         EXPECT_FALSE(running_process(grandchild)) << script;
+    }
+}
+
+// Runs `end_all_children` on a thread of its own while a child's start is under way, and names
+// the child's pid in its slot before that or `named_after` it began: 0 when the child then died
+// of its SIGKILL, 1 when it was missed, 2 when nothing could be set up.
+int end_of_a_start_under_way(std::optional<std::chrono::milliseconds> named_after) {
+    auto slot = claim_slot();
+    auto pid = spawn({.program = "/bin/sleep", .args = {"30"}}, true);
+    if (!slot || !pid) return 2;
+    if (!named_after) name_pid(*slot, *pid);
+    std::atomic<bool> stopping{false};
+    std::thread stop([&] {
+        stopping = true;
+        end_all_children();
+    });
+    if (named_after) {
+        while (!stopping) std::this_thread::yield();
+        std::this_thread::sleep_for(*named_after);
+        name_pid(*slot, *pid);
+    }
+    stop.join();
+    // A child that the stop missed ends here, of another signal.
+    ::kill(*pid, SIGTERM);
+    auto status = wait_exit(*pid);
+    if (!status) return 2;
+    std::fprintf(stderr, "wait status %d\n", *status);
+    return WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL ? 0 : 1;
+}
+
+TEST(PosixChild, AStopKillsAStartUnderWayOnceItHasItsPid) {
+    // A spawn has its pid only once the child has exec'd, which a loaded machine or a slow file
+    // system can hold back for seconds. `end_all_children` closes the table for good, so each
+    // case runs in a process of its own.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct Case {
+        std::string what;
+        std::optional<std::chrono::milliseconds> named_after;
+    } cases[] = {
+        {"named before the stop", std::nullopt},
+        {"named while the stop waits", 500ms},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EXIT(std::_Exit(end_of_a_start_under_way(c.named_after)),
+                    ::testing::ExitedWithCode(0), "")
+            << c.what;
     }
 }
 
