@@ -29,9 +29,11 @@ TEST(Output, APieceIsTheWholeLinesThatFitOrOneLongerLine) {
         {"lines that fit", lines(1, 100) + lines(1, 200), {300}},
         {"one line more than fit", lines(PIECE / 100 + 1, 100), {PIECE / 100 * 100, 100}},
         {"a line of exactly the limit", lines(1, PIECE) + lines(1, 10), {PIECE, 10}},
-        {"a longer line alone", lines(1, 10) + lines(1, PIECE + 1) + lines(1, 10),
+        {"a longer line alone",
+         lines(1, 10) + lines(1, PIECE + 1) + lines(1, 10),
          {10, PIECE + 1, 10}},
-        {"a text without its last line feed", lines(1, PIECE - 10) + std::string(20, 'x'),
+        {"a text without its last line feed",
+         lines(1, PIECE - 10) + std::string(20, 'x'),
          {PIECE - 10, 20}},
         {"a long text without a line feed", std::string(PIECE * 2, 'x'), {PIECE * 2}},
     };
