@@ -1,9 +1,8 @@
 // The writer of standard output and standard error: a queue of texts in the order they were
-// put, written by one detached thread in batches of one target each.
+// put, written by one detached thread in batches of one target each, in pieces of whole lines.
 #include "output.hpp"
 
 #include <errno.h>
-#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <sysexits.h>
@@ -20,19 +19,25 @@
 #include <thread>
 #include <utility>
 
+#include "output_internal.hpp"
 #include "posix.hpp"
 #include "shutdown.hpp"
 #include "text.hpp"
 
 namespace tolvern::output {
 
+std::size_t piece_length(std::string_view text) {
+    if (text.size() <= PIECE) return text.size();
+    if (auto last = text.substr(0, PIECE).rfind('\n'); last != std::string_view::npos)
+        return last + 1;
+    auto end = text.find('\n');
+    return end == std::string_view::npos ? text.size() : end + 1;
+}
+
 namespace {
 
 // How long a stopping session still waits for a reader to take what is queued.
 constexpr auto STOP_GRACE = std::chrono::seconds(1);
-// The most that one write hands over: what a pipe takes whole or not at all, so that a write
-// that waits for the reader has written nothing yet, and what is left is known line by line.
-constexpr std::size_t PIECE = PIPE_BUF;
 
 struct Queued {
     Target target;
@@ -81,8 +86,12 @@ void note_failure(Writer& state, int error) {
 // false, when the rest is left unwritten.
 void write_out(Writer& state, Target target, std::string_view text, bool wait = true) {
     const int fd = descriptor(target);
+    // What is left of the piece being written: the rest of a long line, or of a piece that a
+    // file or terminal took in part.
+    std::size_t piece = 0;
     while (!text.empty() && !(target == Target::Out && state.gave_up)) {
-        ssize_t n = ::write(fd, text.data(), std::min(text.size(), PIECE));
+        if (piece == 0) piece = piece_length(text);
+        ssize_t n = ::write(fd, text.data(), std::min(piece, PIECE));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             if (!wait) return;
@@ -97,6 +106,7 @@ void write_out(Writer& state, Target target, std::string_view text, bool wait = 
         auto written = text.substr(0, static_cast<std::size_t>(n));
         if (target == Target::Out) state.out_lines -= line_feeds(written);
         text.remove_prefix(written.size());
+        piece -= written.size();
     }
 }
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <csignal>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "outputs.hpp"
 #include "posix.hpp"
 #include "support.hpp"
+#include "text.hpp"
 
 namespace {
 
@@ -305,6 +307,68 @@ TEST(Lifetime, ANonBlockingStandardOutputIsWaitedFor) {
     EXPECT_EQ(errors, "");
     EXPECT_EQ(lines_with(printed, "PASS     parsing").size(), static_cast<std::size_t>(MODELS));
     EXPECT_TRUE(printed.ends_with("parsing           200      0      0      0\n")) << printed;
+}
+
+// Two sessions that write into one pipe, as two runs under `make -j` do, while its reader lags:
+// neither cuts a line of the other, whether the pipe blocks or answers "try again".
+TEST(Lifetime, TwoSessionsOnOnePipeKeepTheirLinesWhole) {
+    constexpr int MODELS = 1000;
+    Corpus corpora[2];
+    std::set<std::string> names;
+    for (int i = 0; i < MODELS; ++i)
+        for (auto [corpus, prefix] : {std::pair{&corpora[0], "a"}, {&corpora[1], "b"}}) {
+            auto name = prefix + std::to_string(i) + std::string(200, 'x');
+            corpus->model(name);
+            names.insert(name);
+        }
+    std::multiset<std::string_view> summaries;
+    for (int session = 0; session < 2; ++session)
+        summaries.insert({"", "=== summary ===", "category         PASS   FAIL  XFAIL   SKIP",
+                          "parsing          1000      0      0      0"});
+    for (bool nonblocking : {false, true}) {
+        auto out = posix::make_pipe();
+        auto err = posix::make_pipe();
+        ASSERT_TRUE(out && err);
+        // A pipe of one page, so that the two sessions take turns at it often.
+#ifdef F_SETPIPE_SZ
+        ::fcntl(out->write.fd, F_SETPIPE_SZ, 4096);
+#endif
+        ASSERT_TRUE(!nonblocking || posix::set_nonblocking(out->write.fd));
+        std::vector<pid_t> pids;
+        for (const auto& corpus : corpora) {
+            auto pid = posix::spawn(
+                {.program = TOLVERN_BIN,
+                 .args = {"--kestrin", KESTRIN_STANDIN.string(), "--category", "parsing"},
+                 .env = posix::environment_with({{"NO_COLOR", "1"}}),
+                 .standard = {-1, out->write.fd, err->write.fd},
+                 .cwd = corpus.root});
+            ASSERT_TRUE(pid);
+            pids.push_back(*pid);
+        }
+        out->write.reset();
+        err->write.reset();
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        std::string printed, errors;
+        EXPECT_TRUE(posix::read_to_end(out->read.fd, printed));
+        EXPECT_TRUE(posix::read_to_end(err->read.fd, errors));
+        for (auto pid : pids) {
+            auto status = posix::wait_exit(pid);
+            ASSERT_TRUE(status);
+            EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status << errors;
+        }
+        EXPECT_EQ(errors, "");
+        // Each model's line, whole, once; a line cut by the other session is left among others.
+        auto missing = names;
+        std::multiset<std::string_view> others;
+        for (auto line : tolvern::text::split_lines(printed)) {
+            auto words = tolvern::text::split_white_space(line);
+            if (words.size() != 4 || !line.starts_with("PASS     parsing      ") ||
+                !words[3].ends_with("ms") || missing.erase(std::string(words[2])) == 0)
+                others.insert(line);
+        }
+        EXPECT_EQ(missing.size(), 0u) << "non-blocking: " << nonblocking;
+        EXPECT_EQ(others, summaries) << "non-blocking: " << nonblocking;
+    }
 }
 
 // A stop while a large corpus is still being discovered for --list leaves the list unprinted.
