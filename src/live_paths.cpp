@@ -16,8 +16,7 @@ constexpr auto MAKING_WAIT = std::chrono::seconds(5);
 
 }  // namespace
 
-std::expected<Path, int> LivePaths::make(
-    const std::function<std::expected<Path, int>()>& make) {
+std::expected<Path, int> LivePaths::make(const std::function<std::expected<Path, int>()>& make) {
     {
         std::lock_guard lock(mutex_);
         if (ended_) return std::unexpected(ECANCELED);

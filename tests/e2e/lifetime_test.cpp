@@ -174,15 +174,16 @@ TEST(Lifetime, TimeLimitsAndSignalsEndEveryProgramOfTheToolsAndTheReportSaysWhat
 TEST(Lifetime, AStopEndsTheSessionWhenNobodyReadsItsOutputAndSaysWhatWasNotWritten) {
     default_stop_signals();
     Corpus corpus;
-    // Long names fill the pipe's buffer long before the last result.
-    for (int i = 0; i < 300; ++i) corpus.model("m" + std::to_string(i) + std::string(200, 'x'));
+    // Long names fill the pipe's buffer long before the last result, even in a build slowed by
+    // the sanitizers on a busy machine.
+    for (int i = 0; i < 1000; ++i) corpus.model("m" + std::to_string(i) + std::string(200, 'x'));
     const auto session =
         TOLVERN_BIN.string() + " --kestrin " + KESTRIN_STANDIN.string() + " --category parsing";
     // The reader takes what the pipe holds only once tolvern has given up on it and ended.
     auto script = "mkfifo fifo; (exec 3<fifo; sleep 5; cat <&3 >got) & reader=$!\n" + session +
                   " >fifo 2>err & pid=$!\n"
                   "(sleep 20; kill -KILL $pid) >/dev/null 2>&1 & watchdog=$!\n"
-                  "sleep 1; kill -TERM $pid; wait $pid; echo $?; wait $reader; kill $watchdog\n";
+                  "sleep 2; kill -TERM $pid; wait $pid; echo $?; wait $reader; kill $watchdog\n";
     auto run = run_program("/bin/bash", {"-c", script}, corpus.root);
     EXPECT_EQ(run.out, "143\n");
 

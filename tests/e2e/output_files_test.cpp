@@ -76,7 +76,8 @@ TEST(OutputFiles, LinksAndFifosPlantedAtHiddenNamesAreNeitherWrittenThroughNorWa
         "out=\"$MODEL_DIR/../../build/outputs/tolvern\"\n"
         "plant() { rm -f \"$1\"; if [ \"$PLANT\" = link ]; then ln \"$VICTIM\" \"$1\";"
         " else mkfifo \"$1\"; fi; }\n"
-        "for f in $(find \"$out\" -name '.*' -type f -o -name '.*' -type p); do plant \"$f\"; done\n"
+        "for f in $(find \"$out\" -name '.*' -type f -o -name '.*' -type p); do plant \"$f\"; "
+        "done\n"
         "for dir in \"$out\"/simulate/*/ \"$out\"/trace/*/; do\n"
         "  n=0; while [ $n -lt 200 ]; do plant \"$dir.log.$PPID-$n\"; n=$((n + 1)); done\n"
         "done\n";
@@ -106,15 +107,16 @@ TEST(OutputFiles, TwoStopSignalsBackToBackLeaveNoTemporaryFile) {
     for (int signal : {SIGHUP, SIGINT, SIGTERM}) std::signal(signal, SIG_DFL);
     LtsCorpus corpus(400);
     // Each session is stopped at another point of its pass.
-    const std::string script = "set -m\n"
-                               "for wait in 0.05 0.1 0.15 0.2 0.25 0.3 0.35 0.4; do\n  " +
-                               TOLVERN_BIN.string() + " --kestrin " + KESTRIN_STANDIN.string() +
-                               " --ltscompare " + LTSCOMPARE_STANDIN.string() +
-                               " -j 8 --category lts >/dev/null 2>&1 & pid=$!\n"
-                               "  sleep $wait; kill -HUP $pid; kill -TERM $pid; wait $pid\n"
-                               "  status=$?; find build -name '.*'\n"
-                               "  [ $status = 129 ] || [ $status = 143 ] || echo \"exit $status\"\n"
-                               "done\n";
+    const std::string script =
+        "set -m\n"
+        "for wait in 0.05 0.1 0.15 0.2 0.25 0.3 0.35 0.4; do\n  " +
+        TOLVERN_BIN.string() + " --kestrin " + KESTRIN_STANDIN.string() + " --ltscompare " +
+        LTSCOMPARE_STANDIN.string() +
+        " -j 8 --category lts >/dev/null 2>&1 & pid=$!\n"
+        "  sleep $wait; kill -HUP $pid; kill -TERM $pid; wait $pid\n"
+        "  status=$?; find build -name '.*'\n"
+        "  [ $status = 129 ] || [ $status = 143 ] || echo \"exit $status\"\n"
+        "done\n";
     auto run = run_program("/bin/bash", {"-c", script}, corpus.root);
     EXPECT_EQ(run.out, "");
 }
