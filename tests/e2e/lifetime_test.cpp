@@ -276,38 +276,56 @@ TEST(Lifetime, AStandardOutputThatCannotBeWrittenEndsTheSessionAndItsStatusSaysS
     }
 }
 
+// What parsing sessions wrote into one pipe for standard output and one for standard error, and
+// their wait statuses.
+struct SharedPipes {
+    std::string out;
+    std::string err;
+    std::vector<int> statuses;
+};
+
+// Runs a parsing session in each corpus at once, all writing into one pipe of a page (so that
+// they take turns at it often), non-blocking when asked, whose reader comes a second late.
+SharedPipes parse_into_one_pipe(const std::vector<const Corpus*>& corpora, bool nonblocking) {
+    SharedPipes shared;
+    auto out = posix::make_pipe();
+    auto err = posix::make_pipe();
+    if (!out || !err) return shared;
+#ifdef F_SETPIPE_SZ
+    ::fcntl(out->write.fd, F_SETPIPE_SZ, 4096);
+#endif
+    EXPECT_TRUE(!nonblocking || posix::set_nonblocking(out->write.fd));
+    std::vector<pid_t> pids;
+    for (const auto* corpus : corpora) {
+        auto pid =
+            posix::spawn({.program = TOLVERN_BIN,
+                          .args = {"--kestrin", KESTRIN_STANDIN.string(), "--category", "parsing"},
+                          .env = posix::environment_with({{"NO_COLOR", "1"}}),
+                          .standard = {-1, out->write.fd, err->write.fd},
+                          .cwd = corpus->root});
+        EXPECT_TRUE(pid);
+        if (pid) pids.push_back(*pid);
+    }
+    out->write.reset();
+    err->write.reset();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_TRUE(posix::read_to_end(out->read.fd, shared.out));
+    EXPECT_TRUE(posix::read_to_end(err->read.fd, shared.err));
+    for (auto pid : pids) shared.statuses.push_back(posix::wait_exit(pid).value_or(-1));
+    return shared;
+}
+
 // A standard output that another program made non-blocking answers "try again" while its reader
 // lags: every result is written all the same, once the reader comes.
 TEST(Lifetime, ANonBlockingStandardOutputIsWaitedFor) {
     Corpus corpus;
     constexpr int MODELS = 200;
     for (int i = 0; i < MODELS; ++i) corpus.model("m" + std::to_string(i) + std::string(100, 'x'));
-    auto out = posix::make_pipe();
-    auto err = posix::make_pipe();
-    ASSERT_TRUE(out && err);
-#ifdef F_SETPIPE_SZ
-    ::fcntl(out->write.fd, F_SETPIPE_SZ, 4096);
-#endif
-    ASSERT_TRUE(posix::set_nonblocking(out->write.fd));
-    auto pid =
-        posix::spawn({.program = TOLVERN_BIN,
-                      .args = {"--kestrin", KESTRIN_STANDIN.string(), "--category", "parsing"},
-                      .env = posix::environment_with({{"NO_COLOR", "1"}}),
-                      .standard = {-1, out->write.fd, err->write.fd},
-                      .cwd = corpus.root});
-    ASSERT_TRUE(pid);
-    out->write.reset();
-    err->write.reset();
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    std::string printed, errors;
-    EXPECT_TRUE(posix::read_to_end(out->read.fd, printed));
-    EXPECT_TRUE(posix::read_to_end(err->read.fd, errors));
-    auto status = posix::wait_exit(*pid);
-    ASSERT_TRUE(status);
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status << "\n" << errors;
-    EXPECT_EQ(errors, "");
-    EXPECT_EQ(lines_with(printed, "PASS     parsing").size(), static_cast<std::size_t>(MODELS));
-    EXPECT_TRUE(printed.ends_with("parsing           200      0      0      0\n")) << printed;
+    auto shared = parse_into_one_pipe({&corpus}, true);
+    EXPECT_EQ(shared.statuses, std::vector<int>{0}) << shared.err;
+    EXPECT_EQ(shared.err, "");
+    EXPECT_EQ(lines_with(shared.out, "PASS     parsing").size(), static_cast<std::size_t>(MODELS));
+    EXPECT_TRUE(shared.out.ends_with("parsing           200      0      0      0\n")) << shared.out;
 }
 
 // Two sessions that write into one pipe, as two runs under `make -j` do, while its reader lags:
@@ -327,41 +345,13 @@ TEST(Lifetime, TwoSessionsOnOnePipeKeepTheirLinesWhole) {
         summaries.insert({"", "=== summary ===", "category         PASS   FAIL  XFAIL   SKIP",
                           "parsing          1000      0      0      0"});
     for (bool nonblocking : {false, true}) {
-        auto out = posix::make_pipe();
-        auto err = posix::make_pipe();
-        ASSERT_TRUE(out && err);
-        // A pipe of one page, so that the two sessions take turns at it often.
-#ifdef F_SETPIPE_SZ
-        ::fcntl(out->write.fd, F_SETPIPE_SZ, 4096);
-#endif
-        ASSERT_TRUE(!nonblocking || posix::set_nonblocking(out->write.fd));
-        std::vector<pid_t> pids;
-        for (const auto& corpus : corpora) {
-            auto pid = posix::spawn(
-                {.program = TOLVERN_BIN,
-                 .args = {"--kestrin", KESTRIN_STANDIN.string(), "--category", "parsing"},
-                 .env = posix::environment_with({{"NO_COLOR", "1"}}),
-                 .standard = {-1, out->write.fd, err->write.fd},
-                 .cwd = corpus.root});
-            ASSERT_TRUE(pid);
-            pids.push_back(*pid);
-        }
-        out->write.reset();
-        err->write.reset();
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-        std::string printed, errors;
-        EXPECT_TRUE(posix::read_to_end(out->read.fd, printed));
-        EXPECT_TRUE(posix::read_to_end(err->read.fd, errors));
-        for (auto pid : pids) {
-            auto status = posix::wait_exit(pid);
-            ASSERT_TRUE(status);
-            EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status << errors;
-        }
-        EXPECT_EQ(errors, "");
+        auto shared = parse_into_one_pipe({&corpora[0], &corpora[1]}, nonblocking);
+        EXPECT_EQ(shared.statuses, (std::vector<int>{0, 0})) << shared.err;
+        EXPECT_EQ(shared.err, "");
         // Each model's line, whole, once; a line cut by the other session is left among others.
         auto missing = names;
         std::multiset<std::string_view> others;
-        for (auto line : tolvern::text::split_lines(printed)) {
+        for (auto line : tolvern::text::split_lines(shared.out)) {
             auto words = tolvern::text::split_white_space(line);
             if (words.size() != 4 || !line.starts_with("PASS     parsing      ") ||
                 !words[3].ends_with("ms") || missing.erase(std::string(words[2])) == 0)
