@@ -174,17 +174,26 @@ TEST(Lifetime, TimeLimitsAndSignalsEndEveryProgramOfTheToolsAndTheReportSaysWhat
 TEST(Lifetime, AStopEndsTheSessionWhenNobodyReadsItsOutputAndSaysWhatWasNotWritten) {
     default_stop_signals();
     Corpus corpus;
-    // Long names fill the pipe's buffer long before the last result, even in a build slowed by
-    // the sanitizers on a busy machine.
-    for (int i = 0; i < 1000; ++i) corpus.model("m" + std::to_string(i) + std::string(200, 'x'));
+    // Long names fill the pipe's buffer long before the last result.
+    constexpr int MODELS = 300;
+    for (int i = 0; i < MODELS; ++i) corpus.model("m" + std::to_string(i) + std::string(200, 'x'));
     const auto session =
         TOLVERN_BIN.string() + " --kestrin " + KESTRIN_STANDIN.string() + " --category parsing";
-    // The reader takes what the pipe holds only once tolvern has given up on it and ended.
-    auto script = "mkfifo fifo; (exec 3<fifo; sleep 5; cat <&3 >got) & reader=$!\n" + session +
-                  " >fifo 2>err & pid=$!\n"
-                  "(sleep 20; kill -KILL $pid) >/dev/null 2>&1 & watchdog=$!\n"
-                  "sleep 2; kill -TERM $pid; wait $pid; echo $?; wait $reader; kill $watchdog\n";
-    auto run = run_program("/bin/bash", {"-c", script}, corpus.root);
+    // The reader takes what the pipe holds only once tolvern has given up on it and ended. The
+    // stop comes once every check has run, however slow the build, and has had time to report:
+    // the session then waits on the reader alone.
+    auto script =
+        "mkfifo fifo; (exec 3<fifo; until [ -e ended ]; do sleep 0.05; done; "
+        "cat <&3 >got) & reader=$!\n" +
+        session +
+        " >fifo 2>err & pid=$!\n"
+        "(sleep 60; kill -KILL $pid) >/dev/null 2>&1 & watchdog=$!\n"
+        "until [ \"$(wc -l < runs 2>/dev/null)\" -ge " +
+        std::to_string(MODELS) +
+        " ] || ! kill -0 $pid; do sleep 0.05; done; sleep 0.5\n"
+        "kill -TERM $pid; wait $pid; echo $?; touch ended; wait $reader; kill $watchdog\n";
+    auto run = run_program("/bin/bash", {"-c", script}, corpus.root,
+                           {{"KESTRIN_STANDIN_LOG", (corpus.root / "runs").string()}});
     EXPECT_EQ(run.out, "143\n");
 
     // What was not written is what a session read to its end prints beyond what the pipe took.
