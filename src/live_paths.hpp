@@ -1,5 +1,5 @@
-// The files a process is making and has not yet put in a lasting place or removed, noted in the
-// same step as each is made, so that a process which has to end at once can remove them first.
+// The files a process is making and has not yet put in a lasting place or removed, noted as each
+// is made, so that a process which has to end at once can remove them first.
 #pragma once
 
 #include <condition_variable>
