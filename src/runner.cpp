@@ -82,7 +82,7 @@ Outcome run(const Invocation& invocation) {
         case Stop::TimedOut: return TimedOut{posix::since(start)};
         case Stop::OverCap:
         case Stop::Interrupted:
-        case Stop::WaitFailed: return SpawnError{child.failure(stop)};
+        case Stop::WaitFailed: return SpawnError{child.failure(stop), posix::since(start)};
     }
     Exited exited;
     exited.stdout_text = text::decoded(std::move(child.bytes(Stream::Out)));

@@ -43,6 +43,7 @@ struct TimedOut {
 // "interrupted" when the session stopped (the child killed, or never started).
 struct SpawnError {
     std::string message;
+    Duration elapsed{};  // how long the child ran until it was ended; zero when it never started
 };
 
 using Outcome = std::variant<Exited, TimedOut, SpawnError>;

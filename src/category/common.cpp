@@ -59,7 +59,7 @@ std::optional<ModelResult> unfinished_result(const runner::Outcome& outcome,
         return result(name, category, Status::Timeout, std::string(timeout_reason),
                       timed_out->elapsed);
     if (auto* error = std::get_if<runner::SpawnError>(&outcome))
-        return result(name, category, Status::Fail, error->message, Duration{});
+        return result(name, category, Status::Fail, error->message, error->elapsed);
     return std::nullopt;
 }
 

@@ -25,7 +25,7 @@ std::expected<LtsCapture, LtsCaptureFailure> capture_lts(
     if (auto* timed_out = std::get_if<runner::TimedOut>(&outcome))
         return std::unexpected(LtsCaptureFailure{Kind::TimedOut, {}, timed_out->elapsed});
     if (auto* error = std::get_if<runner::SpawnError>(&outcome))
-        return std::unexpected(LtsCaptureFailure{Kind::SpawnError, error->message, Duration{}});
+        return std::unexpected(LtsCaptureFailure{Kind::SpawnError, error->message, error->elapsed});
     // An LTS printed by a run that then failed still counts: the exit status is not examined.
     if (is_blocking(exited->stderr_text))
         return std::unexpected(LtsCaptureFailure{Kind::Blocking, {}, exited->elapsed});
@@ -59,7 +59,9 @@ ModelResult capture_failure_result(const Model& model, Category category,
             return result(model.name, category, Status::Fail,
                           "empty " + tag + ": " + failure.detail, elapsed);
         case Kind::SpawnError:
-            return result(model.name, category, Status::Fail, failure.detail, Duration{});
+            // A tool that never started took no time; one ended at a cap ran like any other.
+            return result(model.name, category, Status::Fail, failure.detail,
+                          failure.elapsed == Duration{} ? Duration{} : elapsed);
     }
     std::unreachable();
 }

@@ -18,7 +18,7 @@ struct LtsCaptureFailure {
     enum class Kind : std::uint8_t { Blocking, Empty, TimedOut, SpawnError };
     Kind kind;
     std::string detail;  // Empty: the first diagnostic line; SpawnError: the runner's message
-    Duration elapsed{};  // zero for SpawnError
+    Duration elapsed{};  // SpawnError: zero when the tool never started
 };
 
 struct LtsCapture {

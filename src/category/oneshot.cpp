@@ -104,6 +104,7 @@ ReplTraceOut oneshot_trace_pass(const ReplTrace& trace, const ReplRun& repl,
         out.cmd(label(trace, "TIMEOUT"), invocation, outcome);
     } else {
         const auto& error = std::get<runner::SpawnError>(outcome);
+        out.tally.elapsed += error.elapsed;
         out.tally.diverged.push_back(trace.name + "(spawn:" + error.message + ")");
         out.cmd(label(trace, "spawn-error"), invocation, outcome);
     }

@@ -150,6 +150,7 @@ void run_case(const TraceKind& kind, const TraceCase& trace, runner::Invocation&
         check.log.cmd(label("TIMEOUT"), invocation, outcome);
     } else {
         const auto& error = std::get<runner::SpawnError>(outcome);
+        tally.elapsed += error.elapsed;
         tally.diverged.push_back(trace.name + "(spawn:" + error.message + ")");
         check.log.cmd(label("spawn-error"), invocation, outcome);
     }

@@ -344,10 +344,21 @@ TEST(Symres, EveryOutcomeRowAndNoMarker) {
 }
 
 // A tool that cannot be started fails every front-end check with the runner's message and no
-// elapsed time; only the parsing check lets its marker claim that.
-TEST(FrontChecks, ToolThatCannotStart) {
+// elapsed time, and one whose output passes its cap with the cap's message and the time it ran;
+// only the parsing check lets its marker claim either.
+TEST(FrontChecks, ToolThatCannotStartOrPassesItsOutputCap) {
     Corpus corpus;
     auto missing = (corpus.root / "no-such-kestrin").string();
+    auto flooding = corpus.root / "flooding-kestrin";
+    write_file(flooding, "#!/bin/sh\nsleep 1\nexec yes\n");
+    fs::permissions(flooding, fs::perms::owner_all);
+    struct Tool {
+        std::string path, reason;
+        std::uint64_t least_ms;  // 0: exactly zero
+    } tools[] = {
+        {missing, "spawn " + missing + ": No such file or directory", 0},
+        {flooding.string(), "standard output passed its cap of 256 MiB", 1000},
+    };
     struct Case {
         std::string category, name, status;
         Files files;
@@ -363,15 +374,21 @@ TEST(FrontChecks, ToolThatCannotStart) {
     };
     for (const auto& c : cases)
         make_model(corpus, c.category, Row{c.name, c.files, "", "", Elapsed::Zero});
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.category);
-        auto run = corpus.tolvern_with(missing, {"--category", c.category, "--output", "json"});
-        auto lines = json_lines(run.out);
-        ASSERT_EQ(lines.size(), 2u) << run.out << run.err;
-        EXPECT_EQ(lines[0]["name"], c.name);
-        EXPECT_EQ(lines[0]["status"], c.status);
-        EXPECT_EQ(lines[0]["reason"], "spawn " + missing + ": No such file or directory");
-        EXPECT_EQ(lines[0]["elapsed_ms"], 0);
+    for (const auto& tool : tools) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.category + " with " + tool.path);
+            auto run =
+                corpus.tolvern_with(tool.path, {"--category", c.category, "--output", "json"});
+            auto lines = json_lines(run.out);
+            ASSERT_EQ(lines.size(), 2u) << run.out << run.err;
+            EXPECT_EQ(lines[0]["name"], c.name);
+            EXPECT_EQ(lines[0]["status"], c.status);
+            EXPECT_EQ(lines[0]["reason"], tool.reason);
+            if (tool.least_ms == 0)
+                EXPECT_EQ(lines[0]["elapsed_ms"], 0);
+            else
+                EXPECT_GE(lines[0]["elapsed_ms"].get<std::uint64_t>(), tool.least_ms);
+        }
     }
 }
 

@@ -236,13 +236,22 @@ TEST(Runner, NothingOfATimedOutRunOutlivesIt) {
 }
 
 TEST(Runner, EndsARunWhoseOutputPassesItsCap) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"exec yes", "standard output passed its cap of 256 MiB"},
-        {"exec yes >&2", "standard error passed its cap of 256 MiB"},
-        {"sleep 30 & exec yes", "standard output passed its cap of 256 MiB"},
+    struct Case {
+        std::string script, message;
+        Duration ran_at_least;
+    } cases[] = {
+        {"exec yes", "standard output passed its cap of 256 MiB", {}},
+        {"exec yes >&2", "standard error passed its cap of 256 MiB", {}},
+        {"sleep 30 & exec yes", "standard output passed its cap of 256 MiB", {}},
+        {"sleep 1; exec yes", "standard output passed its cap of 256 MiB", 1s},
     };
-    for (const auto& [script, message] : cases) {
-        EXPECT_EQ(expect_spawn_error(run(shell(script))), message) << script;
+    for (const auto& c : cases) {
+        auto outcome = run(shell(c.script));
+        EXPECT_EQ(expect_spawn_error(outcome), c.message) << c.script;
+        if (auto* error = std::get_if<SpawnError>(&outcome)) {
+            EXPECT_GE(error->elapsed, c.ran_at_least) << c.script;
+            EXPECT_GT(error->elapsed, Duration::zero()) << c.script;
+        }
         EXPECT_FALSE(has_children());
     }
 }
