@@ -174,6 +174,23 @@ TEST(Session, JsonLinesParseBack) {
     EXPECT_EQ(summary["unexpected_passes"], nlohmann::json::array());
 }
 
+// The demo with arguments prints tolvern's output alone on standard output, whatever the
+// bootstrap and the build say, so that it can be piped into a JSON reader.
+TEST(Session, TheDemoPrintsTolvernsOutputAlone) {
+    // The demo builds into the directory it is given, with the type it is given: these binaries'
+    // own, so that the build has nothing to do.
+    if (BUILD_TYPE.empty()) GTEST_SKIP() << "this build has no build type for the demo to keep";
+    const auto build = fs::relative(TOLVERN_BIN.parent_path(), SOURCE_DIR);
+    auto run = run_program(SOURCE_DIR / "scripts/demo", {"--output", "json"}, SOURCE_DIR,
+                           {{"BUILD_DIR", build.string()}, {"BUILD_TYPE", BUILD_TYPE}});
+    // The example corpus has a FAIL and a TIMEOUT.
+    EXPECT_EQ(run.code, 1) << run.err;
+    auto lines = tolvern::text::split_lines(run.out);
+    ASSERT_FALSE(lines.empty()) << run.err;
+    for (auto line : lines) EXPECT_TRUE(nlohmann::json::accept(line)) << line;
+    EXPECT_TRUE(nlohmann::json::parse(lines.back()).contains("summary")) << lines.back();
+}
+
 TEST(Session, TapIsReadByATapConsumer) {
     SessionCorpus corpus;
     // Names that would make a failure a todo, or split their line.

@@ -21,6 +21,8 @@ inline const fs::path TOLVERN_BIN = TOLVERN_BIN_PATH;
 inline const fs::path KESTRIN_STANDIN = KESTRIN_STANDIN_PATH;
 inline const fs::path LTSCOMPARE_STANDIN = LTSCOMPARE_STANDIN_PATH;
 inline const fs::path SOURCE_DIR = SOURCE_DIR_PATH;
+// The build type that these binaries were configured with ("" when none was given).
+inline const std::string BUILD_TYPE = BUILD_TYPE_NAME;
 
 // A fresh directory under $TMPDIR, removed with everything in it at the end of its scope.
 struct TempDir {
