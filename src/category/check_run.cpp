@@ -3,18 +3,45 @@
 #include "category/check_run.hpp"
 
 #include <expected>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "category/common.hpp"
 #include "category/xfail_policy.hpp"
 #include "files.hpp"
+#include "output.hpp"
 #include "shutdown.hpp"
 #include "text.hpp"
 
 namespace tolvern::category {
 
 namespace {
+
+// A file of the output directory that is there for inspection only could not be written: the
+// previous run's file of that name goes too, so that the name holds this run's file or none,
+// and standard error says so ("warning: lts/m0: log not written: File too large").
+void not_written(const Path& dir, std::string_view name, const std::error_code& error) {
+    const auto model_dir = text::lossy(dir.parent_path().filename() / dir.filename());
+    std::string line = text::concat({"warning: ", text::escape_controls(model_dir), ": ",
+                                     text::escape_controls(text::lossy_utf8(name)),
+                                     " not written: ", error.message()});
+    std::error_code removal;
+    std::filesystem::remove(dir / name, removal);
+    if (removal) line += text::concat({"; the previous ", name, " stays: ", removal.message()});
+    output::put(output::Target::Err, line + "\n");
+}
+
+// Writes a file that is there for inspection only; its path, or nothing when it was not written.
+std::optional<Path> keep_file(const Path& dir, const std::string& name, std::string_view bytes) {
+    auto written = log::ModelOutDir::write(dir, name, bytes);
+    if (!written) {
+        not_written(dir, name, written.error());
+        return std::nullopt;
+    }
+    return std::move(*written);
+}
 
 // The model's output directory with a fresh session log, or the "output dir: {}" failure.
 std::expected<CheckLog, ModelResult> open_check(const Path& out_root, Category category,
@@ -34,7 +61,8 @@ ModelResult close_check(const CheckLog& check, ModelResult result) {
     if (int signal = shutdown::requested(); signal != 0)
         reason = std::string("interrupted by ") + shutdown::signal_name(signal);
     // The log is for inspection only: failing to write it must not change the verdict.
-    (void)check.log.write_to(check.dir, word(result.status), reason);
+    if (auto written = check.log.write_to(check.dir, word(result.status), reason); !written)
+        not_written(check.dir, "log", written.error());
     return result;
 }
 
@@ -67,7 +95,7 @@ Artefacts keep_streams(const Path& dir, const runner::Exited& run, std::string_v
                        std::string_view stderr_name) {
     // The log names an artefact only when it was written; otherwise it shows the stream itself.
     auto keep = [&](std::string_view bytes, std::string_view name) -> std::optional<Path> {
-        if (bytes.empty() || !log::ModelOutDir::write(dir, name, bytes)) return std::nullopt;
+        if (bytes.empty() || !keep_file(dir, std::string(name), bytes)) return std::nullopt;
         return Path(name);
     };
     return {keep(run.stdout_text, stdout_name), keep(run.stderr_text, stderr_name)};
@@ -75,11 +103,10 @@ Artefacts keep_streams(const Path& dir, const runner::Exited& run, std::string_v
 
 std::optional<Path> keep_divergence(const Path& dir, const std::string& name,
                                     const runner::Exited& run, bool with_stderr) {
-    auto written = log::ModelOutDir::write(dir, name, run.stdout_text);
+    auto written = keep_file(dir, name, run.stdout_text);
     // The log shows standard error inline either way, so a lost stderr artefact loses nothing.
-    if (with_stderr) (void)log::ModelOutDir::write(dir, name + ".stderr", run.stderr_text);
-    if (!written) return std::nullopt;
-    return std::move(*written);
+    if (with_stderr) (void)keep_file(dir, name + ".stderr", run.stderr_text);
+    return written;
 }
 
 }  // namespace tolvern::category

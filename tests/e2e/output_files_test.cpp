@@ -33,11 +33,11 @@ std::vector<fs::path> hidden_files(const fs::path& dir) {
 
 // A corpus of lts models whose every check writes its artefacts and log.
 struct LtsCorpus : Corpus {
-    explicit LtsCorpus(int models) {
+    explicit LtsCorpus(int models, std::string_view lts = LOOP) {
         for (int i = 0; i < models; ++i) {
             auto name = "m" + std::to_string(i);
             model(name);
-            files(name, {{"baseline/lts.aut", LOOP}});
+            files(name, {{"baseline/lts.aut", lts}});
         }
     }
     fs::path outputs() const { return root / "build/outputs/tolvern"; }
@@ -103,17 +103,72 @@ TEST(OutputFiles, LinksAndFifosPlantedAtHiddenNamesAreNeitherWrittenThroughNorWa
     }
 }
 
+TEST(OutputFiles, AFileKeptForInspectionThatCannotBeWrittenIsSaidAndThePreviousOneGoes) {
+    struct Case {
+        std::string what;
+        bool log_is_a_directory;  // a previous "log" that cannot be removed
+        std::string err;
+    } cases[] = {
+        {"files", false,
+         "warning: lts/m0: ours.aut.stderr not written: File too large\n"
+         "warning: lts/m0: log not written: File too large\n"},
+        {"a directory", true,
+         "warning: lts/m0: ours.aut.stderr not written: File too large\n"
+         "warning: lts/m0: log not written: File too large; the previous log stays: Directory "
+         "not empty\n"},
+    };
+    for (const auto& c : cases) {
+        LtsCorpus corpus(2);
+        corpus.files("m0", {{"standin/lts.stderr", "old\n"}});
+        const auto args = with_comparator({"--category", "lts", "--output", "json"});
+        ASSERT_EQ(corpus.tolvern(args).code, 0);
+        const auto dir = out_dir(corpus, "lts", "m0");
+        if (c.log_is_a_directory) {
+            fs::remove(dir / "log");
+            write_file(dir / "log/kept", "");
+        }
+        // A standard error too long for the file-size limit: neither its artefact nor the log
+        // that shows it instead can be written.
+        corpus.files("m0", {{"standin/lts.stderr", std::string(10'000, 'e')}});
+        std::string command =
+            "ulimit -f 4; exec " + TOLVERN_BIN.string() + " --kestrin " + KESTRIN_STANDIN.string();
+        for (const auto& arg : args) command += " " + arg;
+        auto run = run_program("/bin/bash", {"-c", command}, corpus.root);
+
+        std::map<std::string, Verdict> passed = {{"m0", {"PASS", ""}}, {"m1", {"PASS", ""}}};
+        EXPECT_EQ(reported(run), passed) << c.what;
+        EXPECT_EQ(run.err, c.err) << c.what;
+        EXPECT_FALSE(fs::exists(dir / "ours.aut.stderr")) << c.what;
+        EXPECT_EQ(fs::exists(dir / "log"), c.log_is_a_directory) << c.what;
+        EXPECT_TRUE(log_of(corpus, "lts", "m1").starts_with("== tolvern: m1 (lts)  PASS"))
+            << c.what;
+    }
+}
+
 TEST(OutputFiles, TwoStopSignalsBackToBackLeaveNoTemporaryFile) {
     for (int signal : {SIGHUP, SIGINT, SIGTERM}) std::signal(signal, SIG_DFL);
-    LtsCorpus corpus(400);
-    // Each session is stopped at another point of its pass.
+    // A ring of 2,000 transitions makes each output file take a while to write. One model's
+    // tool sleeps until it is killed, so that no pass ends before its stop, however fast the
+    // machine: the stops land while the other models' files are being written.
+    constexpr int MODELS = 400;
+    std::vector<Edge> ring;
+    for (unsigned i = 0; i < 2000; ++i) ring.push_back({i, i % 2 ? "a" : "b", (i + 1) % 2000});
+    LtsCorpus corpus(MODELS, aut_text(2000, ring));
+    corpus.model("stalled");
+    corpus.files("stalled", {{"baseline/lts.aut", LOOP}, {"standin/lts.sleep", "600"}});
+    // Each session is stopped at another point of its pass: once K of its logs exist.
+    std::string points;
+    for (int k = 1; k < MODELS; k += 30) points += " " + std::to_string(k);
     const std::string script =
         "set -m\n"
-        "for wait in 0.05 0.1 0.15 0.2 0.25 0.3 0.35 0.4; do\n  " +
-        TOLVERN_BIN.string() + " --kestrin " + KESTRIN_STANDIN.string() + " --ltscompare " +
-        LTSCOMPARE_STANDIN.string() +
+        "for k in" +
+        points + "; do\n  find build -name log -delete 2>/dev/null\n  " + TOLVERN_BIN.string() +
+        " --kestrin " + KESTRIN_STANDIN.string() + " --ltscompare " + LTSCOMPARE_STANDIN.string() +
         " -j 8 --category lts >/dev/null 2>&1 & pid=$!\n"
-        "  sleep $wait; kill -HUP $pid; kill -TERM $pid; wait $pid\n"
+        "  until [ $(find build -name log 2>/dev/null | wc -l) -ge $k ] || ! kill -0 $pid; do\n"
+        "    sleep 0.005\n"
+        "  done\n"
+        "  kill -HUP $pid; kill -TERM $pid; wait $pid\n"
         "  status=$?; find build -name '.*'\n"
         "  [ $status = 129 ] || [ $status = 143 ] || echo \"exit $status\"\n"
         "done\n";
