@@ -23,13 +23,14 @@ namespace {
 // previous run's file of that name goes too, so that the name holds this run's file or none,
 // and standard error says so ("warning: lts/m0: log not written: File too large").
 void not_written(const Path& dir, std::string_view name, const std::error_code& error) {
-    const auto model_dir = text::lossy(dir.parent_path().filename() / dir.filename());
-    std::string line = text::concat({"warning: ", text::escape_controls(model_dir), ": ",
-                                     text::escape_controls(text::lossy_utf8(name)),
-                                     " not written: ", error.message()});
+    const auto model_dir =
+        text::escape_controls(text::lossy(dir.parent_path().filename() / dir.filename()));
+    const auto file = text::escape_controls(text::lossy_utf8(name));
+    std::string line =
+        text::concat({"warning: ", model_dir, ": ", file, " not written: ", error.message()});
     std::error_code removal;
     std::filesystem::remove(dir / name, removal);
-    if (removal) line += text::concat({"; the previous ", name, " stays: ", removal.message()});
+    if (removal) line += text::concat({"; the previous ", file, " stays: ", removal.message()});
     output::put(output::Target::Err, line + "\n");
 }
 
