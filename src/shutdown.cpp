@@ -95,6 +95,22 @@ void watch(sigset_t set) {
     }
 }
 
+// A stop signal sent before tolvern watched for it (a launcher's, or one sent at once) is
+// pending now: it is taken here, so that the session starts stopped rather than racing the
+// watcher's first turn. The first one only; any other stays for the watcher, as a second.
+void take_a_pending_stop(const sigset_t& watched) {
+    sigset_t pending;
+    if (sigpending(&pending) != 0) return;
+    for (int signal : posix::STOP_SIGNALS) {
+        if (sigismember(&watched, signal) != 1 || sigismember(&pending, signal) != 1) continue;
+        sigset_t only;
+        sigemptyset(&only);
+        sigaddset(&only, signal);
+        if (int taken = 0; sigwait(&only, &taken) == 0) request(taken);
+        return;
+    }
+}
+
 }  // namespace
 
 void watch_signals() {
@@ -106,6 +122,7 @@ void watch_signals() {
     }
     if (is_empty(set)) return;
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    take_a_pending_stop(set);
     try {
         std::thread(watch, set).detach();
     } catch (const std::system_error&) {
