@@ -78,5 +78,9 @@ int main(int argc, char** argv) {
     // from a reader that does not read, nor those a failed write lost.
     if (!tolvern::output::flush()) status = 128 + tolvern::shutdown::requested();
     if (int error = tolvern::output::failure()) status = tolvern::output::failure_status(error);
+    // A stopped session ends by its signal: a shell that runs it stops its script only then.
+    if (int signal = tolvern::shutdown::requested();
+        signal != 0 && signal != SIGPIPE && status == 128 + signal)
+        tolvern::shutdown::end_by(signal);
     std::exit(status);
 }

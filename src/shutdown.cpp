@@ -5,7 +5,11 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 #include <atomic>
 #include <system_error>
@@ -89,6 +93,7 @@ void watch(sigset_t set) {
             posix::end_all_children();
             files::end_all_scratch();
             files::end_whole_writes();
+            end_by(signal);
             _exit(128 + signal);
         }
         request(signal);
@@ -135,6 +140,28 @@ void request(int signal) {
     int none = 0;
     if (!stop_signal.compare_exchange_strong(none, signal)) return;
     if (int fd = wake_write.load(); fd >= 0) (void)posix::write_all(fd, "x");
+}
+
+void end_by(int signal) {
+    // A core limit of zero is not enough where cores go to a program (Linux's core_pattern
+    // "|..."): a process that cannot be dumped writes none anywhere.
+    struct rlimit core {};
+    if (::getrlimit(RLIMIT_CORE, &core) == 0) {
+        core.rlim_cur = 0;
+        ::setrlimit(RLIMIT_CORE, &core);
+    }
+#ifdef __linux__
+    ::prctl(PR_SET_DUMPABLE, 0);
+#endif
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal, &action, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    ::raise(signal);
 }
 
 int requested() {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <csignal>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -43,6 +44,16 @@ bool running(const std::string& pid) {
     return run_program("/bin/sh", {"-c", "ps -o stat= -p " + pid + " | grep -qv Z"}, "/").code == 0;
 }
 
+// Runs its arguments as a child, which keeps what the shell gave it (its group, the signals it
+// ignores), and notes the child's pid in "pid" and how it ended in "ending": a shell's $? tells
+// an exit from an end by a signal no more than it tells a core file.
+const std::string REPORT_ENDING =
+    "'defined(my $p = fork) or die; if (!$p) { exec @ARGV; exit 127 }\n"
+    "open my $f, \">\", \"pid.new\"; print $f $p; close $f; rename \"pid.new\", \"pid\";\n"
+    "waitpid $p, 0; open $f, \">\", \"ending\";\n"
+    "print $f ($? & 127 ? \"signal \" . ($? & 127) . ($? & 128 ? \" core\" : \"\") : \"exit \" . "
+    "($? >> 8))'";
+
 // Three models for each of parsing and misc whose tool starts a program of its own and waits for
 // it. Both ignore the stop signals and hold no pipe of tolvern's, so that only the kill of the
 // process group ends them; each notes its pid in started/. Temporary files go to tmp/, where the
@@ -74,13 +85,16 @@ struct StallCorpus : Corpus {
     }
 
     // Runs a bash script that starts tolvern as `launch` describes it, in the background as
-    // $pid, and once two tools and their programs run, goes on with `then`; its output is
-    // tolvern's exit status.
+    // $pid, and once two tools and their programs run, goes on with `then`. Its output is how
+    // tolvern ended, as its parent saw it: "exit N", or "signal N" (with " core" when a core
+    // file was written).
     Run session(const std::string& launch, const std::string& args, const std::string& then) {
-        auto script = launch + TOLVERN_BIN.string() + " --kestrin ./slow -j 2 " + args +
-                      " >out 2>err & pid=$!\n"
+        auto script = launch + "perl -e " + REPORT_ENDING + " " + TOLVERN_BIN.string() +
+                      " --kestrin ./slow -j 2 " + args +
+                      " >out 2>err & waiter=$!\n"
+                      "until [ -s pid ]; do sleep 0.01; done; pid=$(cat pid)\n"
                       "while [ $(ls started | wc -l) -lt 4 ]; do sleep 0.01; done\n" +
-                      then + "\nwait $pid; echo $?\n";
+                      then + "\nwait $waiter; cat ending\n";
         return run_program("/bin/bash", {"-c", script}, root,
                            {{"NO_COLOR", "1"}, {"TMPDIR", tmp.string()}});
     }
@@ -95,7 +109,9 @@ struct StallCorpus : Corpus {
 };
 
 TEST(Lifetime, TimeLimitsAndSignalsEndEveryProgramOfTheToolsAndTheReportSaysWhatHappened) {
-    const std::string job_control = "set -m\n";
+    // No core file unless a case asks for one (a crash, say, would write one anywhere).
+    const std::string job_control = "ulimit -S -c 0; set -m\n";
+    const std::string may_dump_core = "ulimit -S -c $(ulimit -H -c)\n";
     // Waits until both running misc scripts have filled their scratch directories.
     const std::string scratch_filled =
         "until [ $(ls tmp/*/ready 2>/dev/null | wc -l) -ge 2 ]; do sleep 0.01; done\n";
@@ -104,54 +120,56 @@ TEST(Lifetime, TimeLimitsAndSignalsEndEveryProgramOfTheToolsAndTheReportSaysWhat
         std::string launch;
         std::string args;
         std::string then;
-        int code;
+        std::string ending;   // how tolvern ended
         std::string out_end;  // how standard output ends
         std::string err;      // standard error; "-" where it is not asked
         bool cleaned = true;  // whether the checks cut short could remove their temporary files
         bool fault = false;   // a signal that the sanitizers would report
     } cases[] = {
-        {"SIGINT", job_control, "--category parsing", "kill -INT $pid", 130,
+        {"SIGINT", job_control, "--category parsing", "kill -INT $pid", "signal 2",
          "\n=== summary ===\ncategory         PASS   FAIL  XFAIL   SKIP\n",
          "interrupted by SIGINT: 3 model checks not finished\n"},
-        {"SIGTERM in checks that keep a log", job_control, "--category lts", "kill -TERM $pid", 143,
-         "\n=== summary ===\ncategory         PASS   FAIL  XFAIL   SKIP\n",
+        {"SIGTERM in checks that keep a log", job_control, "--category lts", "kill -TERM $pid",
+         "signal 15", "\n=== summary ===\ncategory         PASS   FAIL  XFAIL   SKIP\n",
          "interrupted by SIGTERM: 3 model checks not finished\n"},
-        {"SIGTERM, TAP", job_control, "--category misc --output tap", "kill -TERM $pid", 143,
-         "Bail out! interrupted by SIGTERM\n",
+        {"SIGTERM, TAP", job_control, "--category misc --output tap", "kill -TERM $pid",
+         "signal 15", "Bail out! interrupted by SIGTERM\n",
          "interrupted by SIGTERM: 3 model checks not finished\n"},
-        {"SIGHUP, JSON", job_control, "--category parsing --output json", "kill -HUP $pid", 129,
+        {"SIGHUP, JSON", job_control, "--category parsing --output json", "kill -HUP $pid",
+         "signal 1",
          R"({"summary":{},"unexpected_passes":[],"interrupted":"SIGHUP"})"
          "\n",
          "interrupted by SIGHUP: 3 model checks not finished\n"},
-        {"SIGQUIT, JSON", job_control, "--category misc --output json", "kill -QUIT $pid", 131,
+        {"SIGQUIT, JSON, where a core file could be written", job_control + may_dump_core,
+         "--category misc --output json", "kill -QUIT $pid", "signal 3",
          R"({"summary":{},"unexpected_passes":[],"interrupted":"SIGQUIT"})"
          "\n",
          "interrupted by SIGQUIT: 3 model checks not finished\n"},
         // The second signal ends the process at once, but not before its temporary files went.
-        {"two quick SIGINTs", job_control, "--category misc", "kill -INT $pid; kill -INT $pid", 130,
-         "", "-"},
+        {"two quick SIGINTs", job_control, "--category misc", "kill -INT $pid; kill -INT $pid",
+         "signal 2", "", "-"},
         {"two SIGHUPs as a closed terminal sends them", job_control, "--category misc",
-         scratch_filled + "kill -HUP $pid; sleep 0.002; kill -HUP $pid", 129, "", "-"},
+         scratch_filled + "kill -HUP $pid; sleep 0.002; kill -HUP $pid", "signal 1", "", "-"},
         // A crash ends tolvern by its signal, but not before what it started.
-        {"SIGSEGV", job_control, "--category misc", "kill -SEGV $pid", 128 + SIGSEGV, "", "", false,
-         true},
-        {"SIGABRT", job_control, "--category parsing", "kill -ABRT $pid", 128 + SIGABRT, "", "",
-         false, true},
-        {"SIGUSR1", job_control, "--category misc", "kill -USR1 $pid", 128 + SIGUSR1, "", "",
-         false},
-        {"a time limit", job_control, "--category misc --timeout 1", "", 1,
+        {"SIGSEGV", job_control, "--category misc", "kill -SEGV $pid",
+         "signal " + std::to_string(SIGSEGV), "", "", false, true},
+        {"SIGABRT", job_control, "--category parsing", "kill -ABRT $pid",
+         "signal " + std::to_string(SIGABRT), "", "", false, true},
+        {"SIGUSR1", job_control, "--category misc", "kill -USR1 $pid",
+         "signal " + std::to_string(SIGUSR1), "", "", false},
+        {"a time limit", job_control, "--category misc --timeout 1", "", "exit 1",
          "misc                0      3      0      0\n", ""},
         {"SIGHUP under nohup", job_control + "nohup ", "--category parsing --timeout 1",
-         "kill -HUP $pid", 1, "parsing             0      3      0      0\n", "-"},
-        {"SIGINT to a background job", "", "--category misc --timeout 1", "kill -INT $pid", 1,
-         "misc                0      3      0      0\n", ""},
+         "kill -HUP $pid", "exit 1", "parsing             0      3      0      0\n", "-"},
+        {"SIGINT to a background job", "", "--category misc --timeout 1", "kill -INT $pid",
+         "exit 1", "misc                0      3      0      0\n", ""},
     };
     default_stop_signals();
     for (const auto& c : cases) {
         if (c.fault && SANITIZERS_CATCH_FAULTS) continue;
         StallCorpus corpus;
         auto run = corpus.session(c.launch, c.args, c.then);
-        EXPECT_EQ(run.out, std::to_string(c.code) + "\n") << c.what;
+        EXPECT_EQ(run.out, c.ending) << c.what;
         auto out = read_file(corpus.root / "out");
         EXPECT_TRUE(out.ends_with(c.out_end)) << c.what << "\n" << out;
         if (c.err != "-") {
@@ -169,6 +187,48 @@ TEST(Lifetime, TimeLimitsAndSignalsEndEveryProgramOfTheToolsAndTheReportSaysWhat
             EXPECT_TRUE(fs::is_empty(corpus.tmp)) << c.what;
         }
     }
+}
+
+// Ctrl-C at a terminal signals the whole foreground group: the script that runs tolvern stops
+// there, as it would around any other program, since tolvern ends by the signal once it has
+// cleaned up. A shell goes on with its script when its program exited instead.
+TEST(Lifetime, AStopSignalToTheGroupOfAScriptStopsTheScript) {
+    default_stop_signals();
+    Corpus corpus;
+    corpus.model("m");
+    corpus.files("m", {{"standin/parse.sleep", "600"}});
+    const auto record = corpus.root / "runs";
+    const auto loop = "for i in 1 2 3; do " + TOLVERN_BIN.string() + " --kestrin " +
+                      KESTRIN_STANDIN.string() + " --category parsing; done";
+    auto pid =
+        posix::spawn({.program = "/bin/bash",
+                      .args = {"-c", loop},
+                      .env = posix::environment_with({{"KESTRIN_STANDIN_LOG", record.string()}}),
+                      .cwd = corpus.root},
+                     /*own_group=*/true);
+    ASSERT_TRUE(pid);
+    auto runs = [&] {
+        auto text = read_file(record);
+        return std::count(text.begin(), text.end(), '\n');
+    };
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (runs() == 0 && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::kill(-*pid, SIGINT);
+    // Until the loop ends, or a run of its second session shows that it went on.
+    std::optional<int> status;
+    while (!status && runs() < 2 && std::chrono::steady_clock::now() < give_up) {
+        status = posix::poll_exit(*pid).value_or(std::nullopt);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!status) {
+        // The shell goes first, so that stopping its session ends the loop.
+        ::kill(*pid, SIGKILL);
+        ::kill(-*pid, SIGTERM);
+        status = posix::wait_exit(*pid).value_or(-1);
+    }
+    EXPECT_EQ(runs(), 1);
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGINT) << *status;
 }
 
 TEST(Lifetime, AStopEndsTheSessionWhenNobodyReadsItsOutputAndSaysWhatWasNotWritten) {
@@ -420,12 +480,12 @@ TEST(Lifetime, AStopDuringDiscoveryEndsTheList) {
     for (int i = 0; i < 100; ++i) corpus.model("m" + std::to_string(i));
     // The signal is blocked and pending when tolvern starts, so that on any machine it comes
     // before discovery ends; tolvern takes it once it watches for stops.
-    auto script =
-        "exec perl -MPOSIX -e 'sigprocmask(SIG_BLOCK, POSIX::SigSet->new(SIGINT)); "
-        "kill INT => $$; exec @ARGV' " +
-        TOLVERN_BIN.string() + " --list";
+    auto script = "exec perl -e " + REPORT_ENDING +
+                  " perl -MPOSIX -e 'sigprocmask(SIG_BLOCK, POSIX::SigSet->new(SIGINT)); "
+                  "kill INT => $$; exec @ARGV' " +
+                  TOLVERN_BIN.string() + " --list";
     auto run = run_program("/bin/sh", {"-c", script}, corpus.root);
-    EXPECT_EQ(run.code, 130);
+    EXPECT_EQ(read_file(corpus.root / "ending"), "signal 2");
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "interrupted by SIGINT\n");
 }
