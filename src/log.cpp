@@ -3,6 +3,9 @@
 // into it, each replaced whole.
 #include "log.hpp"
 
+#include <errno.h>
+#include <sys/stat.h>
+
 #include <initializer_list>
 #include <string>
 
@@ -112,14 +115,44 @@ std::expected<void, std::error_code> SessionLog::write_to(const Path& dir, std::
 
 namespace ModelOutDir {
 
-// create_directories accepts a directory that another thread made meanwhile, so workers
-// creating the same category directory at once need no lock.
-std::expected<Path, std::error_code> create(const Path& base, std::string_view category,
-                                            std::string_view model) {
-    Path dir = base / category / model;
+namespace {
+
+// What stands at a name, as a reason names it.
+std::string_view file_kind(mode_t mode) {
+    if (S_ISLNK(mode)) return "a symbolic link";
+    if (S_ISREG(mode)) return "a regular file";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    return "no directory";
+}
+
+// Makes the directory, or takes the one that is there already (another worker may have made it
+// meanwhile). Anything else at the name, a link above all, is refused and left as it is: what it
+// leads to is not the session's to write.
+std::expected<void, std::string> own_directory(const Path& dir) {
+    if (::mkdir(dir.c_str(), 0777) == 0) return {};
+    if (errno != EEXIST) return std::unexpected(posix::error_text(errno));
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0) return std::unexpected(posix::error_text(errno));
+    if (S_ISDIR(st.st_mode)) return {};
+    return std::unexpected(
+        text::concat({text::lossy(dir), " is ", file_kind(st.st_mode), ", not a directory"}));
+}
+
+}  // namespace
+
+std::expected<Path, std::string> create(const Path& base, std::string_view category,
+                                        std::string_view model) {
+    // The output root is the user's choice, links and all; what is below it is the session's.
     std::error_code error;
-    std::filesystem::create_directories(dir, error);
-    if (error) return std::unexpected(error);
+    std::filesystem::create_directories(base, error);
+    if (error) return std::unexpected(error.message());
+    Path dir = base;
+    for (auto part : {category, model}) {
+        dir /= part;
+        if (auto owned = own_directory(dir); !owned) return std::unexpected(owned.error());
+    }
     return dir;
 }
 

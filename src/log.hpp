@@ -83,8 +83,12 @@ struct SessionLog {
 
 // The per-model output directory: output root, then category name, then model name.
 namespace ModelOutDir {
-std::expected<Path, std::error_code> create(const Path& base, std::string_view category,
-                                            std::string_view model);
+// Makes the output root with its missing parents, then the category's and the model's
+// directories below it, and returns the model's. A name below the root that holds anything but
+// a directory (a symbolic link, a file) is not followed: the error names what is there
+// ("{path} is a symbolic link, not a directory"); any other error is the system's text.
+std::expected<Path, std::string> create(const Path& base, std::string_view category,
+                                        std::string_view model);
 // Writes bytes as dir/name, whole (files::write_whole), and returns that path: dir/name is
 // always either the old file or the new one; on a failure the old one stays.
 std::expected<Path, std::error_code> write(const Path& dir, std::string_view name,

@@ -49,8 +49,8 @@ std::expected<CheckLog, ModelResult> open_check(const Path& out_root, Category c
                                                 const Model& model) {
     auto dir = log::ModelOutDir::create(out_root, name(category), model.name);
     if (!dir)
-        return std::unexpected(result(model.name, category, Status::Fail,
-                                      "output dir: " + dir.error().message(), Duration{}));
+        return std::unexpected(
+            result(model.name, category, Status::Fail, "output dir: " + dir.error(), Duration{}));
     return CheckLog{std::move(*dir), log::SessionLog(model.name, std::string(name(category)))};
 }
 

@@ -80,7 +80,7 @@ ModelResult selfcheck_result(const CategoryContext& context, const Model& model)
         return result(model.name, Category::Selfcheck, status, std::move(reason), elapsed);
     };
     auto out_dir = log::ModelOutDir::create(context.out_dir, name(Category::Selfcheck), model.name);
-    if (!out_dir) return done(Status::Fail, "create out dir: " + out_dir.error().message(), {});
+    if (!out_dir) return done(Status::Fail, "create out dir: " + out_dir.error(), {});
     const auto traces_dir = files::canonical_or_same(*out_dir) / "traces";
 
     auto generation = kestrin_invocation(context.kestrin, model, traces_args(model, traces_dir),

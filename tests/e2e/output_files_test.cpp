@@ -103,6 +103,69 @@ TEST(OutputFiles, LinksAndFifosPlantedAtHiddenNamesAreNeitherWrittenThroughNorWa
     }
 }
 
+// Every file under the directory, links not followed, with its bytes (a link: where it leads).
+std::map<std::string, std::string> snapshot(const fs::path& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+        auto name = fs::relative(entry.path(), dir).string();
+        files[name] = entry.is_symlink() ? "-> " + fs::read_symlink(entry.path()).string()
+                                         : read_file(entry.path());
+    }
+    return files;
+}
+
+TEST(OutputFiles, ALinkOrAFileWhereACategoryOrAModelDirectoryBelongsIsNotFollowed) {
+    const std::string outputs = "./build/outputs/tolvern/";
+    struct Case {
+        std::string what;
+        std::string planted;  // under the output root
+        std::string target;   // relative to the corpus root; "" for a regular file
+        std::map<std::string, Verdict> verdicts;
+    } cases[] = {
+        {"a category's directory linked to one holding a log",
+         "lts",
+         "victim",
+         {{"m0", {"FAIL", "output dir: " + outputs + "lts is a symbolic link, not a directory"}},
+          {"m1", {"FAIL", "output dir: " + outputs + "lts is a symbolic link, not a directory"}},
+          {"m2", {"FAIL", "output dir: " + outputs + "lts is a symbolic link, not a directory"}}}},
+        {"a model's directory linked to another model's baseline",
+         "lts/m0",
+         "test-models/m1/baseline",
+         {{"m0", {"FAIL", "output dir: " + outputs + "lts/m0 is a symbolic link, not a directory"}},
+          {"m1", {"PASS", ""}},
+          {"m2", {"PASS", ""}}}},
+        {"a file at a model's directory",
+         "lts/m2",
+         "",
+         {{"m0", {"PASS", ""}},
+          {"m1", {"PASS", ""}},
+          {"m2",
+           {"FAIL", "output dir: " + outputs + "lts/m2 is a regular file, not a directory"}}}},
+    };
+    for (const auto& c : cases) {
+        LtsCorpus corpus(3);
+        write_file(corpus.root / "victim/log", "precious\n");
+        const auto planted = corpus.outputs() / c.planted;
+        fs::create_directories(planted.parent_path());
+        if (c.target.empty())
+            write_file(planted, "mine\n");
+        else
+            fs::create_directory_symlink(corpus.root / c.target, planted);
+        // What the planted name holds, or leads to.
+        auto held = [&] {
+            if (c.target.empty())
+                return std::map<std::string, std::string>{{"", read_file(planted)}};
+            return snapshot(corpus.root / c.target);
+        };
+        const auto before = held();
+
+        auto run = corpus.tolvern(with_comparator({"--category", "lts", "--output", "json"}));
+        EXPECT_EQ(reported(run), c.verdicts) << c.what << "\n" << run.err;
+        EXPECT_EQ(held(), before) << c.what;
+        EXPECT_EQ(fs::is_symlink(planted), !c.target.empty()) << c.what;
+    }
+}
+
 TEST(OutputFiles, AFileKeptForInspectionThatCannotBeWrittenIsSaidAndThePreviousOneGoes) {
     struct Case {
         std::string what;

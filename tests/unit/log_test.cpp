@@ -152,14 +152,14 @@ TEST(ModelOutDir, CreatesNestedDirectoriesConcurrently) {
     TempDir dir;
     auto base = dir.path / "outputs" / "tolvern";
     std::vector<std::thread> threads;
-    std::vector<std::expected<Path, std::error_code>> made(16);
+    std::vector<std::expected<Path, std::string>> made(16);
     for (std::size_t i = 0; i < made.size(); ++i)
         threads.emplace_back([&, i] {
             made[i] = ModelOutDir::create(base, "lts", "model" + std::to_string(i % 4));
         });
     for (auto& thread : threads) thread.join();
     for (std::size_t i = 0; i < made.size(); ++i) {
-        ASSERT_TRUE(made[i].has_value()) << made[i].error().message();
+        ASSERT_TRUE(made[i].has_value()) << made[i].error();
         EXPECT_EQ(*made[i], base / "lts" / ("model" + std::to_string(i % 4)));
         EXPECT_TRUE(std::filesystem::is_directory(*made[i]));
     }
