@@ -2,8 +2,10 @@
 // worked out from flush labels and provided ports, and ltscompare run both ways into the log.
 #include "category/lts_gold.hpp"
 
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <span>
 #include <utility>
 #include <variant>
 
@@ -95,12 +97,25 @@ std::string flush_alphabet(std::string_view first, std::string_view second) {
                      comparator::extract_actions_containing(second));
 }
 
-std::optional<Path> write_noted(log::SessionLog& log, const Path& dir, std::string_view name,
-                                std::string_view text) {
-    auto written = log::ModelOutDir::write(dir, name, text);
-    if (written) return std::move(*written);
-    log.note("write " + std::string(name) + ": " + written.error().message());
-    return std::nullopt;
+std::optional<std::array<Path, 2>> write_normalized(log::SessionLog& log, const Path& dir,
+                                                    const std::array<NamedText, 2>& files) {
+    std::array<Path, 2> paths;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        auto written = log::ModelOutDir::write(dir, files[i].name, files[i].text);
+        if (written) {
+            paths[i] = std::move(*written);
+            continue;
+        }
+        log.note(text::concat({"write ", files[i].name, ": ", written.error().message()}));
+        for (const auto& stale : std::span(files).subspan(i)) {
+            std::error_code error;
+            std::filesystem::remove(dir / stale.name, error);
+            if (error)
+                log.note(text::concat({"the previous ", stale.name, " stays: ", error.message()}));
+        }
+        return std::nullopt;
+    }
+    return paths;
 }
 
 WeakFailuresVerdict compare_recorded(log::SessionLog& log, const Path& ltscompare,
@@ -130,10 +145,9 @@ WeakFailuresVerdict compare_lts_to_gold(std::string_view ours, const Path& gold,
     }
     auto ours_norm = comparator::tau_normalize(ours);
     auto gold_norm = comparator::tau_normalize(*gold_text);
-    auto ours_file = write_noted(log, dir, "ours.normalized.aut", ours_norm);
-    if (!ours_file) return WeakFailuresVerdict::CompareError;
-    auto gold_file = write_noted(log, dir, "gold.normalized.aut", gold_norm);
-    if (!gold_file) return WeakFailuresVerdict::CompareError;
+    auto written = write_normalized(
+        log, dir, {{{"ours.normalized.aut", ours_norm}, {"gold.normalized.aut", gold_norm}}});
+    if (!written) return WeakFailuresVerdict::CompareError;
 
     std::string tau;
     if (model.name.starts_with("system_") || model.kind == Category::Lbs) {
@@ -141,7 +155,7 @@ WeakFailuresVerdict compare_lts_to_gold(std::string_view ours, const Path& gold,
                         port_events(inspect_ports(model, kestrin, timeout), ours_norm, gold_norm));
         if (!tau.empty()) log.note("tau alphabet: " + tau);
     }
-    return compare_recorded(log, ltscompare, *ours_file, *gold_file, tau,
+    return compare_recorded(log, ltscompare, (*written)[0], (*written)[1], tau,
                             dir / "ltscompare-fwd.trc", dir / "ltscompare-bwd.trc",
                             "ltscompare ours <= gold", "ltscompare gold <= ours", timeout);
 }

@@ -2,6 +2,7 @@
 // capture, and the pieces of the weak-failures comparison that the threads check reuses.
 #pragma once
 
+#include <array>
 #include <expected>
 #include <optional>
 #include <string>
@@ -27,10 +28,16 @@ std::expected<LtsCapture, ModelResult> against_gold(
 // The flush actions of either normalised text.
 std::string flush_alphabet(std::string_view first, std::string_view second);
 
-// Writes a normalised text into the directory; a failure is noted in the log as
-// "write {name}: {error}" and gives nothing.
-std::optional<Path> write_noted(log::SessionLog& log, const Path& dir, std::string_view name,
-                                std::string_view text);
+struct NamedText {
+    std::string_view name;
+    std::string_view text;
+};
+// Writes the two normalised texts that one comparison reads into the directory, in order, and
+// gives their paths. When one cannot be written, the log notes "write {name}: {error}" and the
+// previous run's files of that name and of the one after it are removed, since beside this run's
+// log they would read as this run's; nothing is given then.
+std::optional<std::array<Path, 2>> write_normalized(log::SessionLog& log, const Path& dir,
+                                                    const std::array<NamedText, 2>& files);
 
 // Both comparator runs of two files, recorded under their labels; the combined verdict.
 comparator::WeakFailuresVerdict compare_recorded(log::SessionLog& log, const Path& ltscompare,

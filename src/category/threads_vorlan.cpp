@@ -28,17 +28,17 @@ WeakFailuresVerdict compare_thread_counts(const Model& model, const Path& ltscom
                                           std::string_view t1_normalized, std::string_view tn_aut,
                                           std::uint32_t n, Duration timeout, CheckLog& check) {
     auto tn_normalized = comparator::tau_normalize(tn_aut);
-    auto first = write_noted(check.log, check.dir, "ours.t1.normalized.aut", t1_normalized);
-    if (!first) return WeakFailuresVerdict::CompareError;
-    auto second =
-        write_noted(check.log, check.dir, thread_file(n, ".normalized.aut"), tn_normalized);
-    if (!second) return WeakFailuresVerdict::CompareError;
+    const auto tn_name = thread_file(n, ".normalized.aut");
+    auto written =
+        write_normalized(check.log, check.dir,
+                         {{{"ours.t1.normalized.aut", t1_normalized}, {tn_name, tn_normalized}}});
+    if (!written) return WeakFailuresVerdict::CompareError;
     auto tau = model.name.starts_with("system_") ? flush_alphabet(t1_normalized, tn_normalized)
                                                  : std::string();
     // Appended rather than added, which g++ 12 misreads as an overlapping copy at -O3.
     std::string tn = "t";
     tn += std::to_string(n);
-    return compare_recorded(check.log, ltscompare, *first, *second, tau,
+    return compare_recorded(check.log, ltscompare, (*written)[0], (*written)[1], tau,
                             check.dir / ("ltscompare-t1-vs-" + tn + ".fwd.trc"),
                             check.dir / ("ltscompare-t1-vs-" + tn + ".bwd.trc"),
                             "ltscompare t1 <= " + tn, "ltscompare " + tn + " <= t1", timeout);

@@ -13,6 +13,7 @@
 #include "outputs.hpp"
 #include "posix.hpp"
 #include "support.hpp"
+#include "text.hpp"
 
 namespace tolvern::testing {
 namespace {
@@ -205,6 +206,56 @@ TEST(OutputFiles, AFileKeptForInspectionThatCannotBeWrittenIsSaidAndThePreviousO
         EXPECT_EQ(fs::exists(dir / "log"), c.log_is_a_directory) << c.what;
         EXPECT_TRUE(log_of(corpus, "lts", "m1").starts_with("== tolvern: m1 (lts)  PASS"))
             << c.what;
+    }
+}
+
+TEST(OutputFiles, NormalisedFilesThatCannotBeWrittenLeaveNoneOfThePreviousRun) {
+    // A ring of 300 transitions: its normalised text passes a file-size limit of 1 KiB.
+    std::vector<Edge> ring;
+    for (unsigned i = 0; i < 300; ++i) ring.push_back({i, "a", (i + 1) % 300});
+    const auto big = aut_text(300, ring);
+    const auto reversed = [](std::string_view aut) {
+        auto lines = tolvern::text::split_lines(aut);
+        std::string text = std::string(lines.front()) + "\n";
+        for (auto line = lines.rbegin(); line + 1 != lines.rend(); ++line)
+            text += std::string(*line) + "\n";
+        return text;
+    };
+    struct Case {
+        std::string category;
+        std::vector<std::string> normalised;
+        Verdict verdict;
+        std::string note;
+    } cases[] = {
+        {"lts",
+         {"ours.normalized.aut", "gold.normalized.aut"},
+         {"FAIL", "ltscompare error"},
+         "[note] write ours.normalized.aut: File too large\n"},
+        {"threads",
+         {"ours.t1.normalized.aut", "ours.t2.normalized.aut"},
+         {"FAIL", "threads-divergent N=[2]"},
+         "[note] write ours.t1.normalized.aut: File too large\n"},
+    };
+    for (const auto& c : cases) {
+        LtsCorpus corpus(1);
+        write_file(corpus.root / "tolvern.toml", "[parallel]\nthreads_under_test = [1, 2]\n");
+        // With another order of its lines at two threads, the LTS is compared, not only read.
+        corpus.files("m0", {{"standin/lts.t2.stdout", reversed(LOOP)}});
+        const auto args = with_comparator({"--category", c.category, "--output", "json"});
+        ASSERT_EQ(reported(corpus.tolvern(args)),
+                  (std::map<std::string, Verdict>{{"m0", {"PASS", ""}}}))
+            << c.category;
+        const auto dir = out_dir(corpus, c.category, "m0");
+        for (const auto& name : c.normalised) ASSERT_TRUE(fs::exists(dir / name)) << name;
+
+        corpus.files("m0", {{"baseline/lts.aut", big}, {"standin/lts.t2.stdout", reversed(big)}});
+        std::string command =
+            "ulimit -f 1; exec " + TOLVERN_BIN.string() + " --kestrin " + KESTRIN_STANDIN.string();
+        for (const auto& arg : args) command += " " + arg;
+        auto run = run_program("/bin/bash", {"-c", command}, corpus.root);
+        EXPECT_EQ(reported(run), (std::map<std::string, Verdict>{{"m0", c.verdict}})) << c.category;
+        for (const auto& name : c.normalised) EXPECT_FALSE(fs::exists(dir / name)) << name;
+        EXPECT_TRUE(log_of(corpus, c.category, "m0").contains(c.note)) << c.category;
     }
 }
 
