@@ -165,10 +165,11 @@ LtsCompareRun ltscompare_one(const Path& ltscompare, const Path& left, const Pat
     run.argv.push_back(text::lossy(right));
 
     auto start = Clock::now();
-    auto finish = [&](CompareVerdict verdict, std::string err) {
+    auto finish = [&](CompareVerdict verdict, RunEnd end, std::string err) {
         run.stderr_text = std::move(err);
         run.elapsed = posix::since(start);
         run.verdict = verdict;
+        run.end = end;
         return std::move(run);
     };
 
@@ -176,7 +177,8 @@ LtsCompareRun ltscompare_one(const Path& ltscompare, const Path& left, const Pat
     auto launched = supervisor::Supervisor::start(
         {.plan = {.program = ltscompare, .args = run.argv}, .deadline = deadline});
     if (!launched)
-        return finish(CompareVerdict::Error, "spawn: " + posix::error_text(launched.error().error));
+        return finish(CompareVerdict::Error, RunEnd::Unfinished,
+                      "spawn: " + posix::error_text(launched.error().error));
     auto& child = *launched;
     // The answer is due by the time limit: no grace after it, even for a comparator that
     // exited just before it.
@@ -186,13 +188,15 @@ LtsCompareRun ltscompare_one(const Path& ltscompare, const Path& left, const Pat
     switch (stop) {
         case Stop::Done:
         case Stop::GaveUp: break;
-        case Stop::TimedOut: return finish(CompareVerdict::Error, std::move(err));
+        case Stop::TimedOut: return finish(CompareVerdict::Error, RunEnd::TimedOut, std::move(err));
         case Stop::WaitFailed: run.stdout_text.clear(); [[fallthrough]];
         case Stop::OverCap:
-        case Stop::Interrupted: return finish(CompareVerdict::Error, child.failure(stop));
+        case Stop::Interrupted:
+            return finish(CompareVerdict::Error, RunEnd::Unfinished, child.failure(stop));
     }
+    run.exit_code = child.exit_code();
     auto verdict = answer_of(run.stdout_text, err);
-    return finish(verdict, std::move(err));
+    return finish(verdict, RunEnd::Exited, std::move(err));
 }
 
 WeakFailuresVerdict combine(CompareVerdict forward, CompareVerdict backward) {

@@ -20,12 +20,23 @@ std::string extract_actions_containing(std::string_view aut);
 
 enum class CompareVerdict : std::uint8_t { Holds, Fails, Error, Unknown };
 
+// How a run ended, which a log shows as for any command; its answer is in its output all the
+// same.
+enum class RunEnd : std::uint8_t {
+    Exited,      // by itself: `exit_code` is its status, -1 when a signal ended it
+    TimedOut,    // killed at its time limit
+    Unfinished,  // never started, could not be waited for, passed an output cap, or the session
+                 // stopped it: `stderr_text` says which
+};
+
 struct LtsCompareRun {
     std::vector<std::string> argv;  // without the program path
     std::string stdout_text;
     std::string stderr_text;
     Duration elapsed{};
     CompareVerdict verdict = CompareVerdict::Unknown;
+    RunEnd end = RunEnd::Exited;
+    std::int32_t exit_code = 0;
 };
 
 enum class WeakFailuresVerdict : std::uint8_t {

@@ -4,7 +4,6 @@
 #include "runner.hpp"
 
 #include <errno.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <string_view>
@@ -88,7 +87,7 @@ Outcome run(const Invocation& invocation) {
     exited.stdout_text = text::decoded(std::move(child.bytes(Stream::Out)));
     exited.stderr_text = text::decoded(std::move(child.bytes(Stream::Err)));
     exited.elapsed = posix::since(start);
-    exited.code = WIFEXITED(child.status()) ? WEXITSTATUS(child.status()) : -1;
+    exited.code = child.exit_code();
     return exited;
 }
 

@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -145,6 +146,10 @@ Stop Supervisor::pump(Clock::time_point until, const std::function<bool()>& done
             }
         }
     }
+}
+
+std::int32_t Supervisor::exit_code() const {
+    return WIFEXITED(status()) ? WEXITSTATUS(status()) : -1;
 }
 
 std::string Supervisor::failure(Stop stop) const {

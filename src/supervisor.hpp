@@ -87,6 +87,8 @@ class Supervisor {
     bool running() const { return child_.running(); }
     // The wait status once the child has ended.
     int status() const { return child_.status(); }
+    // Its exit status once it has ended, -1 when a signal ended it.
+    std::int32_t exit_code() const;
     // Why the run was ended, after Stop::OverCap, Stop::Interrupted or Stop::WaitFailed: the
     // cap's message, INTERRUPTED or "wait: {error}".
     std::string failure(Stop stop) const;

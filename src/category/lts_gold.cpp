@@ -71,15 +71,23 @@ std::optional<std::string> divergence_reason(WeakFailuresVerdict verdict) {
     return "lts diverges: " + std::string(comparator::wording(verdict)) + " (see ltscompare-*.trc)";
 }
 
-// One comparator run as a command of the log, with exit 0 and both streams inline.
+// How a comparator run ended, as the log shows any command.
+runner::Outcome outcome_of(const comparator::LtsCompareRun& run) {
+    switch (run.end) {
+        case comparator::RunEnd::Exited: break;
+        case comparator::RunEnd::TimedOut: return runner::TimedOut{run.elapsed};
+        case comparator::RunEnd::Unfinished:
+            return runner::SpawnError{run.stderr_text, run.elapsed};
+    }
+    return runner::Exited{run.stdout_text, run.stderr_text, run.elapsed, run.exit_code};
+}
+
+// One comparator run as a command of the log, with both streams inline.
 void record_ltscompare(log::SessionLog& log, const Path& ltscompare, std::string label,
                        const comparator::LtsCompareRun& run) {
-    // The comparator's answer is in its streams and the check's reason; its exit status would
-    // only mislead, so the log shows 0.
     runner::Invocation invocation{ltscompare,   run.argv,     isolated_env(),
                                   std::nullopt, std::nullopt, Duration{}};
-    runner::Outcome outcome = runner::Exited{run.stdout_text, run.stderr_text, run.elapsed, 0};
-    log.cmd(std::move(label), invocation, outcome);
+    log.cmd(std::move(label), invocation, outcome_of(run));
 }
 
 }  // namespace

@@ -285,6 +285,44 @@ TEST(LtsCheck, TauAlphabet) {
         2u);
 }
 
+// The log shows how each comparator run ended, as for any command; only its answer, the last word
+// it printed, counts.
+TEST(LtsCheck, TheLogSaysHowEachComparatorRunEnded) {
+    struct Case {
+        std::string what;
+        std::string body;  // "" for a comparator that cannot be started
+        Verdict verdict;
+        std::string ending;  // the log line of each comparator run
+    } cases[] = {
+        {"an exit status", "echo true; exit 3", {"PASS", ""}, "exit: 3  (N ms)"},
+        {"a signal", "echo true; kill -SEGV $$", {"PASS", ""}, "exit: -1  (N ms)"},
+        {"the time limit",
+         "echo true; exec sleep 30",
+         {"FAIL", "ltscompare error"},
+         "exit: TIMEOUT  (N ms)"},
+        {"no start",
+         "",
+         {"FAIL", "ltscompare error"},
+         "exit: SPAWN_ERROR  (spawn: Permission denied)"},
+    };
+    for (const auto& c : cases) {
+        Corpus corpus;
+        corpus.model("vend");
+        corpus.files("vend", {{"baseline/lts.aut", ONLY_B}});
+        auto comparator = corpus.root / "comparator";
+        write_file(comparator, "#!/bin/sh\n" + c.body + "\n");
+        if (!c.body.empty()) fs::permissions(comparator, fs::perms::owner_all);
+        auto run = corpus.tolvern(
+            {"--category", "lts", "--timeout", "1", "--ltscompare", comparator.string()});
+        EXPECT_EQ(verdict_of(run, "lts", "vend"), c.verdict) << c.what;
+        auto log = masked_log(corpus, "lts", "vend");
+        EXPECT_EQ(lines_with(log, "exit: "),
+                  (std::vector<std::string>{"exit: 0  (N ms)", c.ending, c.ending}))
+            << c.what << "\n"
+            << log;
+    }
+}
+
 // A check that a stop cuts short while the comparator runs has already replaced its LTS: its log
 // says it was interrupted and describes that LTS, not the previous run's.
 TEST(LtsCheck, ACheckCutShortLogsThatItWasInterrupted) {

@@ -137,6 +137,7 @@ TEST(LtscompareOne, ReadsTheAnswerWord) {
     struct Case {
         std::string body;
         CompareVerdict verdict;
+        std::int32_t exit_code = 0;
     };
     using enum CompareVerdict;
     const std::vector<Case> cases = {
@@ -144,8 +145,8 @@ TEST(LtscompareOne, ReadsTheAnswerWord) {
         {"echo 'weak-failures: true'", Holds},
         {"printf 'weak-failures:\\343\\200\\200false\\302\\240\\n\\343\\200\\200\\n'", Fails},
         {"echo false >&2", Fails},
-        {"echo true; exit 3", Holds},
-        {"echo true; kill -9 $$", Holds},
+        {"echo true; exit 3", Holds, 3},
+        {"echo true; kill -9 $$", Holds, -1},
         {"echo TRUE", Unknown},
         {"echo False", Unknown},
         {"echo truely", Unknown},
@@ -161,7 +162,10 @@ TEST(LtscompareOne, ReadsTheAnswerWord) {
     };
     for (const auto& c : cases) {
         Fake fake(c.body);
-        EXPECT_EQ(fake.run().verdict, c.verdict) << c.body;
+        auto run = fake.run();
+        EXPECT_EQ(run.verdict, c.verdict) << c.body;
+        EXPECT_EQ(run.end, RunEnd::Exited) << c.body;
+        EXPECT_EQ(run.exit_code, c.exit_code) << c.body;
     }
 }
 
@@ -188,6 +192,7 @@ TEST(LtscompareOne, KillsAtTheLimitWhateverWasPrinted) {
         Fake fake(body);
         auto run = fake.run("", seconds(1));
         EXPECT_EQ(run.verdict, CompareVerdict::Error) << body;
+        EXPECT_EQ(run.end, RunEnd::TimedOut) << body;
         EXPECT_GE(run.elapsed, seconds(1));
     }
 }
@@ -208,6 +213,7 @@ TEST(LtscompareOne, ReportsAProgramThatCannotStart) {
     auto missing = ltscompare_one(dir.path / "missing", "l", "r", "", "ce", seconds(5));
     EXPECT_EQ(missing.verdict, CompareVerdict::Error);
     EXPECT_EQ(missing.stderr_text, "spawn: No such file or directory");
+    EXPECT_EQ(missing.end, RunEnd::Unfinished);
     EXPECT_EQ(missing.stdout_text, "");
     write_file(dir.path / "plain", "echo true\n");
     auto plain = ltscompare_one(dir.path / "plain", "l", "r", "", "ce", seconds(5));
