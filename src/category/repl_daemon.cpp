@@ -66,6 +66,7 @@ struct ReplConversation {
     Clock::time_point give_up;
     std::size_t scanned = 0;  // the daemon's output holds no "\n" before this
     std::optional<std::string> failure{};
+    bool timed_out = false;
 
     // Ends the conversation for a reason of its own: the daemon is killed and reaped.
     void fail(std::string reason) {
@@ -77,8 +78,8 @@ struct ReplConversation {
     // replies it left in the pipe are still read, then its output has ended.
     bool settled(Stop stop) {
         switch (stop) {
+            case Stop::TimedOut: timed_out = true; return true;
             case Stop::Done:
-            case Stop::TimedOut:
             case Stop::GaveUp: return true;
             case Stop::OverCap:
             case Stop::Interrupted:
@@ -183,10 +184,10 @@ std::optional<std::string> send_event(ReplConversation& conversation, std::strin
     return conversation.next_line();
 }
 
-std::expected<bool, std::string> converse(const Path& kestrin, const model::Model& model,
-                                          const ReplSetup& setup,
-                                          const std::function<void(std::string_view)>& handle,
-                                          const std::function<void(ReplConversation&)>& feed) {
+std::expected<ConversationEnd, std::string> converse(
+    const Path& kestrin, const model::Model& model, const ReplSetup& setup,
+    const std::function<void(std::string_view)>& handle,
+    const std::function<void(ReplConversation&)>& feed) {
     auto deadline = posix::deadline_after(Clock::now(), setup.timeout);
     auto invocation =
         kestrin_invocation(kestrin, model, repl_args(model, setup.flush), setup.timeout);
@@ -212,7 +213,12 @@ std::expected<bool, std::string> converse(const Path& kestrin, const model::Mode
     if (!conversation.settled(daemon.finish(READ_GRACE)))
         return std::unexpected(*conversation.failure);
     if (conversation.failure) return std::unexpected(*conversation.failure);
-    return is_blocking(daemon.bytes(Stream::Err));
+    return ConversationEnd{is_blocking(daemon.bytes(Stream::Err)), conversation.timed_out};
+}
+
+std::string timed_out_note(Duration timeout) {
+    return "daemon killed at its time limit of " +
+           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(timeout).count()) + " s";
 }
 
 }  // namespace tolvern::category

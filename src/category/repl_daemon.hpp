@@ -53,16 +53,25 @@ struct ReplSetup {
     Duration timeout{};
 };
 
+// How a conversation ended.
+struct ConversationEnd {
+    bool blocking = false;   // the daemon's standard error held the blocking text
+    bool timed_out = false;  // the daemon was killed at its time limit
+};
+
 // One whole conversation: starts the daemon, hands its opening reply to `handle`, lets `feed`
 // exchange events, then quits (the quit request, one last reply to `handle`, standard input
-// closed, the child reaped, its standard error drained). Returns whether that standard error held
-// the blocking text, or "spawn: {}", "no stdin", "no stdout", "no stderr", and, when the daemon
-// had to be ended, "interrupted", "wait: {}" or which output passed its cap (a reply line of
-// more than 16 MiB, standard error of more than 256 MiB). The daemon is killed at the time limit,
-// which ends the conversation with what was gathered; nothing of it outlives the call.
-std::expected<bool, std::string> converse(const Path& kestrin, const model::Model& model,
-                                          const ReplSetup& setup,
-                                          const std::function<void(std::string_view)>& handle,
-                                          const std::function<void(ReplConversation&)>& feed);
+// closed, the child reaped, its standard error drained). Returns how it ended, or "spawn: {}",
+// "no stdin", "no stdout", "no stderr", and, when the daemon had to be ended, "interrupted",
+// "wait: {}" or which output passed its cap (a reply line of more than 16 MiB, standard error of
+// more than 256 MiB). The daemon is killed at the time limit, which ends the conversation with
+// what was gathered; nothing of it outlives the call.
+std::expected<ConversationEnd, std::string> converse(
+    const Path& kestrin, const model::Model& model, const ReplSetup& setup,
+    const std::function<void(std::string_view)>& handle,
+    const std::function<void(ReplConversation&)>& feed);
+
+// A trace's note that its daemon was killed: "daemon killed at its time limit of {N} s".
+std::string timed_out_note(Duration timeout);
 
 }  // namespace tolvern::category

@@ -106,10 +106,11 @@ std::expected<ReplDrive, std::string> drive_repl_interactive(const Path& kestrin
             if (!offered && !listed(drive.trail, event)) drive.never_offered.push_back(event);
         }
     };
-    auto blocking =
+    auto ended =
         converse(kestrin, model, {.flush = model.meta.flush, .timeout = timeout}, handle, feed);
-    if (!blocking) return std::unexpected(std::move(blocking.error()));
-    drive.blocking = *blocking;
+    if (!ended) return std::unexpected(std::move(ended.error()));
+    drive.blocking = ended->blocking;
+    drive.timed_out = ended->timed_out;
     return drive;
 }
 
@@ -202,6 +203,7 @@ ReplTraceOut repl_daemon_pass(const ReplTrace& trace, const ReplRun& repl, bool 
         note(" drive error: " + drive.error());
         return out;
     }
+    if (drive->timed_out) note(" " + timed_out_note(repl.timeout));
     if (drive->blocking) return out;
     if (drive->bail && drive->bail->find("not yet rendered") != std::string::npos) {
         diverge("repl-daemon forward-deduction bail: " + *drive->bail);

@@ -21,6 +21,7 @@ struct ReplDrive {
     std::vector<std::string> confirmed;      // "(state" lines the daemon answered "ok": true
     std::optional<std::string> stderr_gap;   // the first envelope problem
     bool blocking = false;
+    bool timed_out = false;  // the daemon was killed at its time limit
 };
 
 // Handles one reply line; returns its "ok" flag.

@@ -40,9 +40,10 @@ std::expected<VerdictDrive, std::string> drive_repl_verdict(const Path& kestrin,
             handle(*reply);
         }
     };
-    auto blocking = converse(kestrin, model, {.flush = false, .timeout = timeout}, handle, feed);
-    if (!blocking) return std::unexpected(std::move(blocking.error()));
-    drive.blocking = *blocking;
+    auto ended = converse(kestrin, model, {.flush = false, .timeout = timeout}, handle, feed);
+    if (!ended) return std::unexpected(std::move(ended.error()));
+    drive.blocking = ended->blocking;
+    drive.timed_out = ended->timed_out;
     return drive;
 }
 
@@ -70,6 +71,8 @@ ReplTraceOut repl_verdict_pass(const ReplTrace& trace, const ReplRun& repl,
         out.note("repl-verdict trace." + x + " drive error: " + first.error());
         return out;
     }
+    if (first->timed_out)
+        out.note("repl-verdict trace." + x + " first run: " + timed_out_note(repl.timeout));
     if (first->blocking) return out;
     bool surfaced = first->verdict.has_value();
     std::string reason =
@@ -82,6 +85,8 @@ ReplTraceOut repl_verdict_pass(const ReplTrace& trace, const ReplRun& repl,
     if (!surfaced) {
         // A second chance: sending only what the daemon offers avoids steps it cannot take.
         auto second = drive_repl_verdict(repl.kestrin, repl.model, events, repl.timeout, true);
+        if (second && second->timed_out)
+            out.note("repl-verdict trace." + x + " second run: " + timed_out_note(repl.timeout));
         surfaced = second && second->verdict;
         if (second && !surfaced && second->bail) reason = *second->bail;
     }

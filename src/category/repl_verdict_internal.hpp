@@ -18,6 +18,7 @@ struct VerdictDrive {
     std::optional<std::string> verdict;  // error text of the last "verdict" or "done" reply
     std::vector<std::string> trail;      // "trace"."trail" as last reported, markers included
     bool blocking = false;
+    bool timed_out = false;  // the daemon was killed at its time limit
 };
 
 // Handles one reply line of the verdict driver.

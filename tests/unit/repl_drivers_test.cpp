@@ -845,14 +845,18 @@ TEST(ReplPassesWithStandin, ScriptedDaemonThatHangs) {
                "{\"stderr\":[],\"trail\":[\"a\"],\"trace\":{\"trail\":[\"a\"]}}\n@hang\n");
 
     const std::string reason = "interactive driver did not surface the verdict (choice/async)";
+    const std::string killed = "daemon killed at its time limit of 1 s";
     auto out = repl_verdict_pass(trace, {kestrin, m.model, SHORT}, {"1"});
     expect_outcome(out, {.name = "verdict",
                          .gaps = {"1"},
-                         .notes = {"repl-verdict trace.1 expected gap: " + reason}});
+                         .notes = {"repl-verdict trace.1 first run: " + killed,
+                                   "repl-verdict trace.1 second run: " + killed,
+                                   "repl-verdict trace.1 expected gap: " + reason}});
     out = repl_daemon_pass(trace, {kestrin, m.model, SHORT}, false, {});
     expect_outcome(out,
                    {.name = "daemon",
                     .diverged = {R"(1(repl-daemon trail ["a"] != golden ["a", "b"]))"},
-                    .notes = {R"(repl-daemon trace.1 GAP: trail ["a"] != golden ["a", "b"])"}});
+                    .notes = {"repl-daemon trace.1 " + killed,
+                              R"(repl-daemon trace.1 GAP: trail ["a"] != golden ["a", "b"])"}});
     expect_no_child();
 }
