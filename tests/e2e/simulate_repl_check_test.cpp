@@ -253,37 +253,6 @@ TEST(SimulateRepl, StatusReasons) {
               Strings{"## (1) repl trace.0 → verdict-not-concluded (FAIL)"});
 }
 
-// A daemon that stops answering is killed at its time limit, which ends its conversation with
-// what it said so far: the trace's note says so in each pass that drove one.
-TEST(SimulateRepl, ADaemonKilledAtItsTimeLimitIsNoted) {
-    Corpus corpus;
-    fs::create_directories(corpus.root / "test-models");
-    fs::copy(SOURCE_DIR / "examples/corpus/test-models/repl_door",
-             corpus.root / "test-models/repl_door", fs::copy_options::recursive);
-    corpus.files("repl_door", {{"standin/repl.jsonl", "@hang\n"}});
-    auto run =
-        corpus.tolvern({"--category", "simulate-repl", "--output", "json", "--timeout", "1"});
-    EXPECT_EQ(reported(run)["repl_door"],
-              (Verdict{"FAIL",
-                       "3/2 trace(s) diverge: 0(repl-verdict gap: interactive driver did not "
-                       "surface the verdict (choice/async)),0(repl-daemon trail [] != golden "
-                       "[\"open\", \"close\", \"lock\"]),1(repl-daemon trail [] != golden "
-                       "[\"open\", \"close\"])"}));
-    const std::string killed = "daemon killed at its time limit of 1 s";
-    EXPECT_EQ(
-        records(log_of(corpus, CHECK, "repl_door")),
-        (Strings{"## (1) repl trace.0 → ok", "## (2) repl trace.1 → ok",
-                 "[note] repl-verdict trace.0 first run: " + killed,
-                 "[note] repl-verdict trace.0 second run: " + killed,
-                 "[note] repl-verdict trace.0 UNLISTED GAP: interactive driver did not "
-                 "surface the verdict (choice/async)",
-                 "[note] repl-daemon trace.0 " + killed,
-                 "[note] repl-daemon trace.0 GAP: trail [] != golden [\"open\", \"close\", "
-                 "\"lock\"]",
-                 "[note] repl-daemon trace.1 " + killed,
-                 "[note] repl-daemon trace.1 GAP: trail [] != golden [\"open\", \"close\"]"}));
-}
-
 TEST(SimulateRepl, AStarMarkerWithEveryTraceReconstructingIsStale) {
     Corpus corpus;
     add_model(corpus, "starred", {"0", "1"});
