@@ -46,6 +46,22 @@ bool is_empty(const sigset_t& set) {
     return true;
 }
 
+// The set of this one signal.
+sigset_t only(int signal) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    return set;
+}
+
+// Gives the signal this handler (or SIG_DFL), no other signal blocked while it runs.
+void set_handler(int signal, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal, &action, nullptr);
+}
+
 // The signals whose default ends the process and that are no stop signals: faults, an abort
 // (a failed allocation ends in one), and those that nothing in a session sends.
 constexpr int FATAL_SIGNALS[] = {
@@ -76,10 +92,7 @@ void end_children_on_fatal_signals() {
         if (::sigaction(signal, nullptr, &previous_actions[signal]) != 0 ||
             previous_actions[signal].sa_handler == SIG_IGN)
             continue;
-        struct sigaction action {};
-        action.sa_handler = end_children_then_die;
-        sigemptyset(&action.sa_mask);
-        ::sigaction(signal, &action, nullptr);
+        set_handler(signal, end_children_then_die);
     }
 }
 
@@ -108,10 +121,8 @@ void take_a_pending_stop(const sigset_t& watched) {
     if (sigpending(&pending) != 0) return;
     for (int signal : posix::STOP_SIGNALS) {
         if (sigismember(&watched, signal) != 1 || sigismember(&pending, signal) != 1) continue;
-        sigset_t only;
-        sigemptyset(&only);
-        sigaddset(&only, signal);
-        if (int taken = 0; sigwait(&only, &taken) == 0) request(taken);
+        const auto one = only(signal);
+        if (int taken = 0; sigwait(&one, &taken) == 0) request(taken);
         return;
     }
 }
@@ -153,14 +164,9 @@ void end_by(int signal) {
 #ifdef __linux__
     ::prctl(PR_SET_DUMPABLE, 0);
 #endif
-    struct sigaction action {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(signal, &action, nullptr);
-    sigset_t only;
-    sigemptyset(&only);
-    sigaddset(&only, signal);
-    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    set_handler(signal, SIG_DFL);
+    const auto unblocked = only(signal);
+    pthread_sigmask(SIG_UNBLOCK, &unblocked, nullptr);
     ::raise(signal);
 }
 

@@ -28,9 +28,8 @@ void not_written(const Path& dir, std::string_view name, const std::error_code& 
     const auto file = text::escape_controls(text::lossy_utf8(name));
     std::string line =
         text::concat({"warning: ", model_dir, ": ", file, " not written: ", error.message()});
-    std::error_code removal;
-    std::filesystem::remove(dir / name, removal);
-    if (removal) line += text::concat({"; the previous ", file, " stays: ", removal.message()});
+    if (auto stays = remove_previous(dir, name))
+        line += text::concat({"; the previous ", file, " stays: ", *stays});
     output::put(output::Target::Err, line + "\n");
 }
 
@@ -85,6 +84,13 @@ std::string skip_reason(std::string_view marker_text, std::string_view file_name
 }
 
 }  // namespace
+
+std::optional<std::string> remove_previous(const Path& dir, std::string_view name) {
+    std::error_code error;
+    std::filesystem::remove(dir / name, error);
+    if (error) return error.message();
+    return std::nullopt;
+}
 
 std::optional<std::string> skip_marker(const Path& model_dir, std::string_view file_name) {
     auto marker = files::read_text(model_dir / "baseline" / file_name);

@@ -36,6 +36,10 @@ ModelResult logged_check(const Path& out_root, Category category, const Model& m
 // name when it is empty; nothing when it cannot be read as text.
 std::optional<std::string> skip_marker(const Path& model_dir, std::string_view file_name);
 
+// Removes the previous run's file of that name, which beside this run's log would read as this
+// run's; the system's message when it stays (one that is not there is no failure).
+std::optional<std::string> remove_previous(const Path& dir, std::string_view name);
+
 struct Artefacts {
     std::optional<Path> stdout_file;
     std::optional<Path> stderr_file;

@@ -2,7 +2,6 @@
 // worked out from flush labels and provided ports, and ltscompare run both ways into the log.
 #include "category/lts_gold.hpp"
 
-#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <span>
@@ -115,12 +114,9 @@ std::optional<std::array<Path, 2>> write_normalized(log::SessionLog& log, const 
             continue;
         }
         log.note(text::concat({"write ", files[i].name, ": ", written.error().message()}));
-        for (const auto& stale : std::span(files).subspan(i)) {
-            std::error_code error;
-            std::filesystem::remove(dir / stale.name, error);
-            if (error)
-                log.note(text::concat({"the previous ", stale.name, " stays: ", error.message()}));
-        }
+        for (const auto& stale : std::span(files).subspan(i))
+            if (auto stays = remove_previous(dir, stale.name))
+                log.note(text::concat({"the previous ", stale.name, " stays: ", *stays}));
         return std::nullopt;
     }
     return paths;

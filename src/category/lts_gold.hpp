@@ -34,8 +34,7 @@ struct NamedText {
 };
 // Writes the two normalised texts that one comparison reads into the directory, in order, and
 // gives their paths. When one cannot be written, the log notes "write {name}: {error}" and the
-// previous run's files of that name and of the one after it are removed, since beside this run's
-// log they would read as this run's; nothing is given then.
+// previous run's files of that name and of the one after it are removed; nothing is given then.
 std::optional<std::array<Path, 2>> write_normalized(log::SessionLog& log, const Path& dir,
                                                     const std::array<NamedText, 2>& files);
 

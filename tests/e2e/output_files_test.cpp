@@ -44,6 +44,14 @@ struct LtsCorpus : Corpus {
     fs::path outputs() const { return root / "build/outputs/tolvern"; }
 };
 
+// Runs tolvern with the kestrin stand-in in the corpus, under a file-size limit of so many KiB.
+Run tolvern_with_file_limit(const Corpus& corpus, int kib, const Strings& args) {
+    std::string command = "ulimit -f " + std::to_string(kib) + "; exec " + TOLVERN_BIN.string() +
+                          " --kestrin " + KESTRIN_STANDIN.string();
+    for (const auto& arg : args) command += " " + arg;
+    return run_program("/bin/bash", {"-c", command}, corpus.root);
+}
+
 TEST(OutputFiles, AReaderOfAnOldFileKeepsReadingItsOwnBytesAcrossARerun) {
     LtsCorpus corpus(6);
     const auto args = with_comparator({"--category", "lts"});
@@ -194,10 +202,7 @@ TEST(OutputFiles, AFileKeptForInspectionThatCannotBeWrittenIsSaidAndThePreviousO
         // A standard error too long for the file-size limit: neither its artefact nor the log
         // that shows it instead can be written.
         corpus.files("m0", {{"standin/lts.stderr", std::string(10'000, 'e')}});
-        std::string command =
-            "ulimit -f 4; exec " + TOLVERN_BIN.string() + " --kestrin " + KESTRIN_STANDIN.string();
-        for (const auto& arg : args) command += " " + arg;
-        auto run = run_program("/bin/bash", {"-c", command}, corpus.root);
+        auto run = tolvern_with_file_limit(corpus, 4, args);
 
         std::map<std::string, Verdict> passed = {{"m0", {"PASS", ""}}, {"m1", {"PASS", ""}}};
         EXPECT_EQ(reported(run), passed) << c.what;
@@ -249,10 +254,7 @@ TEST(OutputFiles, NormalisedFilesThatCannotBeWrittenLeaveNoneOfThePreviousRun) {
         for (const auto& name : c.normalised) ASSERT_TRUE(fs::exists(dir / name)) << name;
 
         corpus.files("m0", {{"baseline/lts.aut", big}, {"standin/lts.t2.stdout", reversed(big)}});
-        std::string command =
-            "ulimit -f 1; exec " + TOLVERN_BIN.string() + " --kestrin " + KESTRIN_STANDIN.string();
-        for (const auto& arg : args) command += " " + arg;
-        auto run = run_program("/bin/bash", {"-c", command}, corpus.root);
+        auto run = tolvern_with_file_limit(corpus, 1, args);
         EXPECT_EQ(reported(run), (std::map<std::string, Verdict>{{"m0", c.verdict}})) << c.category;
         for (const auto& name : c.normalised) EXPECT_FALSE(fs::exists(dir / name)) << name;
         EXPECT_TRUE(log_of(corpus, c.category, "m0").contains(c.note)) << c.category;
